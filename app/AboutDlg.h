@@ -1,0 +1,8 @@
+#pragma once
+#include "../framework/Dialog.h"
+#include "../res/resource.h"
+
+class CAboutDlg : public CDialog {
+public:
+    CAboutDlg() : CDialog(IDD_ABOUTBOX) {}
+};

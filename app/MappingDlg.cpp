@@ -1,0 +1,150 @@
+#include "MappingDlg.h"
+#include "AboutDlg.h"
+#include "../framework/App.h"
+#include "../framework/Thread.h"
+#include "../gateway/Discovery.h"
+#include "../gateway/GatewayInfo.h"
+
+namespace {
+const UINT kRefreshTimerId = 1;
+const int kDefaultRefreshInterval = 10;
+// Reserved by the window's message routing; answered with 0.
+const UINT WM_RESERVED_102 = WM_USER + 102;
+}
+
+BEGIN_MESSAGE_MAP(CMappingDlg)
+    ON_WM_SYSCOMMAND()
+    ON_WM_PAINT()
+    ON_WM_QUERYDRAGICON()
+    ON_COMMAND(IDM_ABOUT, OnAbout)
+    ON_WM_CLOSE()
+    ON_WM_LBUTTONDOWN()
+    ON_MESSAGE(WM_RESERVED_102, OnReservedMessage)
+    ON_MESSAGE(WM_APP_SHOW_STATUS, OnShowStatus)
+END_MESSAGE_MAP()
+
+CMappingDlg::CMappingDlg()
+    : CDialog(IDD_MAPPING_DIALOG)
+    , m_hIcon(::LoadIconA(GetApp()->m_hInstance, MAKEINTRESOURCEA(IDR_MAINFRAME)))
+    , m_nRefreshTimerId(kRefreshTimerId)
+{
+}
+
+void CMappingDlg::DoDataExchange()
+{
+    m_listMappings.Attach(::GetDlgItem(m_hWnd, IDC_MAPPING_LIST));
+}
+
+BOOL CMappingDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    m_log.Attach(::GetDlgItem(m_hWnd, IDC_STATUS_LINE));
+
+    AppendAboutItem();
+    SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    ::SetDlgItemInt(m_hWnd, IDC_REFRESH_INTERVAL, kDefaultRefreshInterval, TRUE);
+
+    g_gatewayInfo.dialog = this;
+    m_bDiscoveryDone = 0;
+    StartDiscovery();
+    return TRUE;
+}
+
+void CMappingDlg::AppendAboutItem()
+{
+    HMENU hSystemMenu = ::GetSystemMenu(m_hWnd, FALSE);
+    char text[256] = {};
+    if (!hSystemMenu || ::LoadStringA(GetApp()->m_hInstance, IDS_ABOUTBOX, text, sizeof text) <= 0)
+        return;
+    ::AppendMenuA(hSystemMenu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuA(hSystemMenu, MF_STRING, IDM_ABOUTBOX, text);
+}
+
+void CMappingDlg::StartDiscovery()
+{
+    if (StartWorkerThread(DiscoverGatewayProc, this))
+        return;
+    // Without the worker nothing would ever allow the window to close.
+    Report("错误: 无法启动搜索网关的线程，请重新启动本程序。");
+    MarkDiscoveryDone();
+}
+
+void CMappingDlg::ShowAddresses(const char* lanAddress, const char* gatewayHost,
+                                const char* externalAddress)
+{
+    AddressField(IDC_LAN_ADDRESS).SetAddressText(lanAddress);
+    AddressField(IDC_GATEWAY_ADDRESS).SetAddressText(gatewayHost);
+    AddressField(IDC_EXTERNAL_ADDRESS).SetAddressText(externalAddress);
+}
+
+void CMappingDlg::EnableStartStop()
+{
+    GetDlgItem(IDC_START).EnableWindow(TRUE);
+    GetDlgItem(IDC_STOP).EnableWindow(TRUE);
+}
+
+void CMappingDlg::OnSysCommand(UINT nID, LPARAM)
+{
+    if ((nID & 0xFFF0) == IDM_ABOUTBOX)
+        OnAbout();
+    else
+        Default();
+}
+
+void CMappingDlg::OnAbout()
+{
+    CAboutDlg about;
+    about.DoModal();
+}
+
+void CMappingDlg::OnPaint()
+{
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+    PAINTSTRUCT paint;
+    HDC hdc = ::BeginPaint(m_hWnd, &paint);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(hdc), 0);
+    RECT client;
+    ::GetClientRect(m_hWnd, &client);
+    int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+    int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+    ::DrawIcon(hdc, x, y, m_hIcon);
+    ::EndPaint(m_hWnd, &paint);
+}
+
+HCURSOR CMappingDlg::OnQueryDragIcon()
+{
+    return static_cast<HCURSOR>(m_hIcon);
+}
+
+void CMappingDlg::OnLButtonDown(UINT, POINT point)
+{
+    // Dragging the background moves the window as if its caption were held.
+    GetApp()->m_pMainWnd->PostMessage(WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(point.x, point.y));
+    Default();
+}
+
+LRESULT CMappingDlg::OnReservedMessage(WPARAM, LPARAM)
+{
+    return 0;
+}
+
+LRESULT CMappingDlg::OnShowStatus(WPARAM, LPARAM)
+{
+    m_log.ShowLatest();
+    return 0;
+}
+
+void CMappingDlg::OnClose()
+{
+    if (m_bDiscoveryDone == 0) {
+        GetApp()->MessageBox("设备正在初始化，无法关闭窗口！", MB_OK);
+        return;
+    }
+    // Enter and Esc are ignored, so the close ends the dialog itself.
+    EndDialog(IDCANCEL);
+}

@@ -1,0 +1,12 @@
+# Debian's mingw-w64 cross compilers, posix thread model (std::mutex and
+# GoogleTest need it).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${GATEWRIGHT_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${GATEWRIGHT_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${GATEWRIGHT_MINGW_TRIPLET}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${GATEWRIGHT_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(WINE wine CACHE STRING "Wine loader that runs the test programs")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE})

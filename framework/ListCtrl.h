@@ -1,0 +1,25 @@
+#pragma once
+#include "Window.h"
+#include <commctrl.h>
+
+// Non-owning wrapper of a report-view list control; every method is one message.
+class CListCtrl : public CWindow {
+public:
+    int GetItemCount() const { return static_cast<int>(SendMessage(LVM_GETITEMCOUNT)); }
+    UINT GetSelectedCount() const { return static_cast<UINT>(SendMessage(LVM_GETSELECTEDCOUNT)); }
+    int GetNextSelected(int nAfter) const
+    {
+        return static_cast<int>(SendMessage(LVM_GETNEXTITEM, nAfter, LVNI_SELECTED));
+    }
+    BOOL DeleteItem(int nItem) const { return static_cast<BOOL>(SendMessage(LVM_DELETEITEM, nItem)); }
+    void SetExtendedStyle(DWORD dwStyle) const
+    {
+        SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, dwStyle, dwStyle);
+    }
+    int InsertColumn(int nCol, const char* heading, int nFormat, int nWidth) const;
+    // Returns the index the control really used (a sorted list places the row itself).
+    int InsertItem(int nItem, const char* text) const;
+    BOOL SetItemText(int nItem, int nSubItem, const char* text) const;
+    // Copies at most nSize - 1 bytes and always terminates the buffer.
+    int GetItemText(int nItem, int nSubItem, char* buffer, int nSize) const;
+};

@@ -1,0 +1,11 @@
+#pragma once
+#include <string>
+
+// Folder of the running executable, without a trailing backslash. The last
+// backslash is found character by character in the ANSI code page, so the
+// trail byte 0x5C of a double-byte character is never taken for one.
+std::string GetExecutableFolder();
+// File name of the running executable without folder and extension.
+std::string GetExecutableBaseName();
+// Position of the last backslash of a narrow path, or npos.
+size_t FindLastBackslash(const std::string& path);

@@ -1,0 +1,12 @@
+#include "Thread.h"
+#include <windows.h>
+#include <process.h>
+
+bool StartWorkerThread(WorkerThreadProc proc, void* param)
+{
+    uintptr_t handle = _beginthreadex(nullptr, 0, proc, param, 0, nullptr);
+    if (handle == 0)
+        return false;
+    ::CloseHandle(reinterpret_cast<HANDLE>(handle));
+    return true;
+}

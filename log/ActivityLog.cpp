@@ -1,0 +1,86 @@
+#include "ActivityLog.h"
+#include "../framework/Path.h"
+
+namespace {
+// The one log lock: serialises reports of all threads; lives as long as the process.
+struct LogLock {
+    LogLock() { ::InitializeCriticalSection(&section); }
+    ~LogLock() { ::DeleteCriticalSection(&section); }
+    CRITICAL_SECTION section;
+} g_lock;
+
+struct LockGuard {
+    LockGuard() { ::EnterCriticalSection(&g_lock.section); }
+    ~LockGuard() { ::LeaveCriticalSection(&g_lock.section); }
+};
+
+std::string FormatTime(const char* format, const tm& local)
+{
+    char text[64] = {};
+    strftime(text, sizeof text, format, &local);
+    return text;
+}
+}
+
+void ActivityLog::Attach(HWND statusLine, const std::string& folder)
+{
+    m_hStatusLine = statusLine;
+    m_strFolder = folder;
+}
+
+std::string ActivityLog::FormatRecord(const std::string& message, const tm& local)
+{
+    return FormatTime("[%H:%M:%S]  ", local) + message + "\r\n";
+}
+
+std::string ActivityLog::FormatFileName(const tm& local)
+{
+    return FormatTime("%Y-%m-%d", local) + ".log";
+}
+
+bool ActivityLog::AppendToFile(const std::string& path, const std::string& record)
+{
+    // No sharing: a record is never written while someone else has the file open.
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    bool ok = ::SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER
+        && ::WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr)
+        && written == record.size();
+    return ::CloseHandle(file) && ok;
+}
+
+void ActivityLog::Report(const std::string& message)
+{
+    ReportAt(message, time(nullptr));
+}
+
+void ActivityLog::ReportAt(const std::string& message, time_t when)
+{
+    {
+        LockGuard guard;
+        std::string folder = (m_strFolder.empty() ? GetExecutableFolder() : m_strFolder) + "\\logs";
+        ::CreateDirectoryA(folder.c_str(), nullptr);
+        tm local = *localtime(&when);
+        // A record that cannot be written is lost, but its message is still shown.
+        AppendToFile(folder + "\\" + FormatFileName(local), FormatRecord(message, local));
+        m_strLatest = message;
+    }
+    // Never wait for the UI thread while holding the lock: another thread posts.
+    if (::GetWindowThreadProcessId(m_hStatusLine, nullptr) == ::GetCurrentThreadId())
+        ShowLatest();
+    else
+        ::PostMessageA(::GetParent(m_hStatusLine), WM_APP_SHOW_STATUS, 0, 0);
+}
+
+void ActivityLog::ShowLatest()
+{
+    std::string latest;
+    {
+        LockGuard guard;
+        latest = m_strLatest;
+    }
+    ::SetWindowTextA(m_hStatusLine, latest.c_str());
+}

@@ -1,0 +1,413 @@
+#!/usr/bin/env bash
+# Demo/test UPnP router for Gatewright: three network namespaces on veth links
+# and a miniupnpd (nftables backend) in the middle.
+#
+#   gw-lan  198.18.0.2/24 --- 198.18.0.1/24  gw-router  198.19.0.1/24 --- 198.19.0.2/24  gw-wan
+#           (gw-lan0)          (gw-r-lan)                (gw-r-wan)         (gw-wan0)
+#
+# The router reports EXT_IP as its external address. That address is only a
+# label: miniupnpd refuses reserved addresses (198.18.0.0/15 included) and would
+# then deny every mapping. Nothing is ever sent to it; the forwarding rules match
+# the WAN interface, so WAN-side tests connect to ROUTER_WAN_IP:EXTPORT.
+#
+# Usage: router.sh COMMAND
+#   up              build the namespaces, links, nft tables and start the router
+#                   (when all exists: just make sure the router runs); starts a fresh log
+#   down            stop the router and delete the namespaces (and their veths)
+#   start | stop    start / stop the router only; mappings stay in place (and keep
+#                   forwarding) while it is stopped, and it reports them again
+#   restart         stop, empty the mapping table (as a reboot does), start again
+#   port N          restart (table emptied) with HTTP port N; the old port goes dead
+#   deny PORT       refuse mappings of external PORT (both protocols), restart;
+#                   AddPortMapping on it then fails with 606 (Action not authorized)
+#   allow-all       drop every deny rule, restart
+#   list            print the mapping table, one mapping per line, sorted:
+#                     PROTO EXTPORT INTERNALIP:INTERNALPORT DESCRIPTION
+#                   e.g. "TCP 18080 198.18.0.2:8080 my app"; the description is the
+#                   rest of the line and may be empty or contain spaces.
+#                   Read from the router's lease file, so it sends no request.
+#   log             print the path of the router's log (miniupnpd's stderr), where
+#                   each SOAP request is one line "...SOAPAction: <service>#<Action>".
+#                   `up` starts it fresh; every other command appends to it.
+#   exec lan|router|wan CMD...   run CMD in that namespace
+#   env             print shell-sourcable variables (LAN_NS ... ROUTER_LOG)
+#
+# Mappings allowed: every external and internal port, to LAN hosts only
+# (any LAN host, not just the caller); anything else gets 606. A lease of 0 is
+# reported back as 604800. `up` on a new lab and `down` reset port and deny list.
+# State (port, deny list, config, pidfile, leases, log) lives in $GW_ROUTER_STATE,
+# default /run/gatewright-router. Needs root.
+set -euo pipefail
+
+STATE=${GW_ROUTER_STATE:-/run/gatewright-router}
+
+LAN_NS=gw-lan
+ROUTER_NS=gw-router
+WAN_NS=gw-wan
+LAN_IF=gw-lan0
+ROUTER_LAN_IF=gw-r-lan
+ROUTER_WAN_IF=gw-r-wan
+WAN_IF=gw-wan0
+LAN_NET=198.18.0.0/24
+LAN_IP=198.18.0.2
+ROUTER_LAN_IP=198.18.0.1
+ROUTER_WAN_IP=198.19.0.1
+WAN_IP=198.19.0.2
+EXT_IP=1.2.3.4
+DEFAULT_PORT=5000
+UUID=5c7a1e2d-9b0f-4c3e-8a61-6761747772a1
+
+CONF=$STATE/miniupnpd.conf
+PIDFILE=$STATE/miniupnpd.pid
+LEASES=$STATE/leases
+ROUTER_LOG=$STATE/router.log
+PORT_FILE=$STATE/port
+DENY_FILE=$STATE/deny
+
+die() { echo "router.sh: $*" >&2; exit 1; }
+note() { echo "router.sh: $*" >&2; }
+
+in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
+
+ns_exists() { ip netns list | awk '{print $1}' | grep -qx "$1"; }
+
+http_port() { if [ -s "$PORT_FILE" ]; then cat "$PORT_FILE"; else echo "$DEFAULT_PORT"; fi; }
+
+denied_ports() { if [ -s "$DENY_FILE" ]; then sort -un "$DENY_FILE"; fi; }
+
+valid_port() { [[ $1 =~ ^[0-9]+$ ]] && [ "$1" -ge 1 ] && [ "$1" -le 65535 ]; }
+
+need_root() { [ "$(id -u)" = 0 ] || die "must run as root"; }
+
+need_tools() {
+  local t
+  for t in ip nft miniupnpd; do
+    command -v "$t" >/dev/null || die "'$t' not found (run scripts/setup.sh)"
+  done
+}
+
+# ---- namespaces and links --------------------------------------------------
+
+lab_ok() {
+  ns_exists "$LAN_NS" && ns_exists "$ROUTER_NS" && ns_exists "$WAN_NS" || return 1
+  in_ns "$LAN_NS" ip -4 addr show dev "$LAN_IF" 2>/dev/null | grep -q "inet $LAN_IP/" || return 1
+  in_ns "$ROUTER_NS" ip -4 addr show dev "$ROUTER_LAN_IF" 2>/dev/null | grep -q "inet $ROUTER_LAN_IP/" || return 1
+  in_ns "$ROUTER_NS" ip -4 addr show dev "$ROUTER_WAN_IF" 2>/dev/null | grep -q "inet $ROUTER_WAN_IP/" || return 1
+  in_ns "$WAN_NS" ip -4 addr show dev "$WAN_IF" 2>/dev/null | grep -q "inet $WAN_IP/" || return 1
+  in_ns "$LAN_NS" ip route show default | grep -q "via $ROUTER_LAN_IP" || return 1
+  in_ns "$ROUTER_NS" nft list table inet filter >/dev/null 2>&1
+}
+
+# Processes left in a namespace (test listeners...) would keep it alive after
+# `ip netns del`, so they go with it.
+kill_ns_procs() {
+  local ns=$1 pids
+  pids=$(ip netns pids "$ns" 2>/dev/null || true)
+  [ -n "$pids" ] || return 0
+  # shellcheck disable=SC2086
+  kill $pids 2>/dev/null || true
+  sleep 0.3
+  pids=$(ip netns pids "$ns" 2>/dev/null || true)
+  # shellcheck disable=SC2086
+  [ -z "$pids" ] || kill -9 $pids 2>/dev/null || true
+}
+
+delete_lab() {
+  local ns
+  for ns in "$LAN_NS" "$ROUTER_NS" "$WAN_NS"; do
+    ns_exists "$ns" || continue
+    kill_ns_procs "$ns"
+    ip netns del "$ns"
+  done
+}
+
+addr_up() {
+  local ns=$1 ifname=$2 addr=$3
+  in_ns "$ns" ip addr add "$addr" dev "$ifname"
+  in_ns "$ns" ip link set "$ifname" up
+}
+
+build_lab() {
+  local ns
+  for ns in "$LAN_NS" "$ROUTER_NS" "$WAN_NS"; do
+    ip netns add "$ns"
+    in_ns "$ns" ip link set lo up
+  done
+  ip link add "$LAN_IF" netns "$LAN_NS" type veth peer name "$ROUTER_LAN_IF" netns "$ROUTER_NS"
+  ip link add "$WAN_IF" netns "$WAN_NS" type veth peer name "$ROUTER_WAN_IF" netns "$ROUTER_NS"
+  addr_up "$LAN_NS" "$LAN_IF" "$LAN_IP/24"
+  addr_up "$ROUTER_NS" "$ROUTER_LAN_IF" "$ROUTER_LAN_IP/24"
+  addr_up "$ROUTER_NS" "$ROUTER_WAN_IF" "$ROUTER_WAN_IP/24"
+  addr_up "$WAN_NS" "$WAN_IF" "$WAN_IP/24"
+  # The default route also carries the SSDP multicast search to the router.
+  in_ns "$LAN_NS" ip route add default via "$ROUTER_LAN_IP" dev "$LAN_IF"
+  in_ns "$ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1
+  load_nft
+}
+
+# Tables and chains miniupnpd fills in (its defaults: table inet filter, chains
+# miniupnpd, prerouting_miniupnpd, postrouting_miniupnpd). Only mapped ports
+# get from the WAN to the LAN.
+load_nft() {
+  in_ns "$ROUTER_NS" nft -f - <<EOF
+table inet filter {
+  chain forward {
+    type filter hook forward priority 0; policy drop;
+    ct state established,related accept
+    iifname "$ROUTER_LAN_IF" accept
+    jump miniupnpd
+  }
+  chain miniupnpd {
+  }
+  chain prerouting {
+    type nat hook prerouting priority -100; policy accept;
+    jump prerouting_miniupnpd
+  }
+  chain postrouting {
+    type nat hook postrouting priority 100; policy accept;
+    jump postrouting_miniupnpd
+    oifname "$ROUTER_WAN_IF" masquerade
+  }
+  chain prerouting_miniupnpd {
+  }
+  chain postrouting_miniupnpd {
+  }
+}
+EOF
+}
+
+flush_mappings() {
+  local chain
+  for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
+    in_ns "$ROUTER_NS" nft flush chain inet filter "$chain"
+  done
+  rm -f "$LEASES"
+}
+
+# ---- miniupnpd --------------------------------------------------------------
+
+write_conf() {
+  local p
+  {
+    echo "ext_ifname=$ROUTER_WAN_IF"
+    echo "ext_ip=$EXT_IP"
+    echo "listening_ip=$ROUTER_LAN_IF"
+    echo "http_port=$(http_port)"
+    echo "enable_upnp=yes"
+    echo "enable_natpmp=no"
+    echo "secure_mode=no"
+    echo "system_uptime=no"
+    echo "notify_interval=30"
+    echo "clean_ruleset_interval=600"
+    echo "uuid=$UUID"
+    echo "friendly_name=Gatewright Test Router"
+    echo "lease_file=$LEASES"
+    for p in $(denied_ports); do
+      echo "deny $p 0.0.0.0/0 0-65535"
+    done
+    echo "allow 1-65535 $LAN_NET 1-65535"
+    echo "deny 0-65535 0.0.0.0/0 0-65535"
+  } > "$CONF"
+}
+
+router_pid() {
+  local pid
+  [ -s "$PIDFILE" ] || return 1
+  pid=$(cat "$PIDFILE")
+  [[ $pid =~ ^[0-9]+$ ]] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = miniupnpd ] || return 1
+  echo "$pid"
+}
+
+router_running() { router_pid >/dev/null; }
+
+# miniupnpd processes in the router namespace that the pidfile lost track of.
+stray_pids() {
+  local pid
+  ns_exists "$ROUTER_NS" || return 0
+  for pid in $(ip netns pids "$ROUTER_NS" 2>/dev/null); do
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = miniupnpd ] && echo "$pid"
+  done
+  return 0
+}
+
+http_answers() {
+  in_ns "$LAN_NS" timeout 2 bash -c "exec 3<>/dev/tcp/$ROUTER_LAN_IP/$1" 2>/dev/null
+}
+
+wait_gone() {
+  local pid=$1
+  for _ in $(seq 50); do
+    [ -d "/proc/$pid" ] || return 0
+    sleep 0.1
+  done
+  kill -9 "$pid" 2>/dev/null || true
+}
+
+stop_router() {
+  local pid
+  for pid in $(router_pid || true) $(stray_pids); do
+    kill "$pid" 2>/dev/null || true
+    wait_gone "$pid"
+  done
+  rm -f "$PIDFILE"
+}
+
+start_router() {
+  local port
+  lab_ok || die "the lab is not set up (run: router.sh up)"
+  router_running && return 0
+  port=$(http_port)
+  write_conf
+  rm -f "$PIDFILE"
+  # -d: stay in the foreground and log every request to stderr.
+  # The lock descriptor is closed so the daemon does not hold the lock.
+  in_ns "$ROUTER_NS" setsid miniupnpd -f "$CONF" -d -P "$PIDFILE" \
+    </dev/null >>"$ROUTER_LOG" 2>&1 9>&- &
+  for _ in $(seq 100); do
+    if router_running && http_answers "$port"; then
+      return 0
+    fi
+    if ! kill -0 $! 2>/dev/null; then
+      tail -n 20 "$ROUTER_LOG" >&2
+      die "miniupnpd exited at start (log: $ROUTER_LOG)"
+    fi
+    sleep 0.1
+  done
+  tail -n 20 "$ROUTER_LOG" >&2
+  die "miniupnpd does not answer on $ROUTER_LAN_IP:$port (log: $ROUTER_LOG)"
+}
+
+# ---- commands -----------------------------------------------------------------
+
+# A new lab starts with the defaults: port 5000, no deny rule, no mapping.
+reset_state() { rm -f "$LEASES" "$PORT_FILE" "$DENY_FILE" "$CONF"; }
+
+# One change at a time: tests may call the script from several places.
+take_lock() {
+  mkdir -p "$STATE"
+  exec 9>"$STATE/lock"
+  flock -w 60 9 || die "another router.sh holds $STATE/lock"
+}
+
+cmd_up() {
+  : > "$ROUTER_LOG"
+  if ! lab_ok; then
+    stop_router
+    delete_lab
+    reset_state
+    build_lab
+  fi
+  start_router
+  echo "router up: http://$ROUTER_LAN_IP:$(http_port)/ (log: $ROUTER_LOG)"
+}
+
+cmd_down() {
+  stop_router
+  delete_lab
+  reset_state
+  echo "router down"
+}
+
+cmd_start() { start_router; echo "router running on port $(http_port)"; }
+
+cmd_stop() {
+  stop_router
+  if [ -n "$(stray_pids)" ]; then die "miniupnpd still running"; fi
+  echo "router stopped"
+}
+
+cmd_restart() {
+  lab_ok || die "the lab is not set up (run: router.sh up)"
+  stop_router
+  flush_mappings
+  start_router
+  echo "router restarted on port $(http_port), mapping table empty"
+}
+
+cmd_port() {
+  valid_port "${1:-}" || die "usage: router.sh port N (1-65535)"
+  echo "$1" > "$PORT_FILE"
+  cmd_restart
+}
+
+cmd_deny() {
+  valid_port "${1:-}" || die "usage: router.sh deny PORT (1-65535)"
+  grep -qx "$1" "$DENY_FILE" 2>/dev/null || echo "$1" >> "$DENY_FILE"
+  cmd_restart
+}
+
+cmd_allow_all() {
+  rm -f "$DENY_FILE"
+  cmd_restart
+}
+
+# Lease file lines: PROTO:EXTPORT:INTERNALIP:INTERNALPORT:EXPIRY:DESCRIPTION
+cmd_list() {
+  [ -s "$LEASES" ] || return 0
+  awk -F: '{
+      desc = $6
+      for (i = 7; i <= NF; i++) desc = desc ":" $i
+      print $1, $2, $3 ":" $4, desc
+    }' "$LEASES" | sort -k1,1 -k2,2n
+}
+
+cmd_exec() {
+  local ns
+  case "${1:-}" in
+    lan) ns=$LAN_NS ;;
+    router) ns=$ROUTER_NS ;;
+    wan) ns=$WAN_NS ;;
+    *) die "usage: router.sh exec lan|router|wan CMD..." ;;
+  esac
+  shift
+  [ $# -gt 0 ] || die "usage: router.sh exec lan|router|wan CMD..."
+  ns_exists "$ns" || die "namespace $ns does not exist (run: router.sh up)"
+  exec ip netns exec "$ns" "$@"
+}
+
+cmd_env() {
+  cat <<EOF
+LAN_NS=$LAN_NS
+ROUTER_NS=$ROUTER_NS
+WAN_NS=$WAN_NS
+LAN_IP=$LAN_IP
+ROUTER_LAN_IP=$ROUTER_LAN_IP
+ROUTER_WAN_IP=$ROUTER_WAN_IP
+WAN_IP=$WAN_IP
+EXT_IP=$EXT_IP
+HTTP_PORT=$(http_port)
+ROUTER_LOG=$ROUTER_LOG
+EOF
+}
+
+usage() {
+  sed -n '/^# Usage:/,/^# default/p' "$0" | sed 's/^# \{0,1\}//' >&2
+  exit 2
+}
+
+main() {
+  local cmd=${1:-}
+  [ $# -gt 0 ] && shift
+  case "$cmd" in
+    up|down|start|stop|restart|port|deny|allow-all) need_root; need_tools; take_lock ;;
+    exec) need_root ;;
+  esac
+  case "$cmd" in
+    up) cmd_up ;;
+    down) cmd_down ;;
+    start) cmd_start ;;
+    stop) cmd_stop ;;
+    restart) cmd_restart ;;
+    port) cmd_port "$@" ;;
+    deny) cmd_deny "$@" ;;
+    allow-all) cmd_allow_all ;;
+    list) cmd_list ;;
+    log) echo "$ROUTER_LOG" ;;
+    exec) cmd_exec "$@" ;;
+    env) cmd_env ;;
+    -h|--help|help) usage ;;
+    *) [ -z "$cmd" ] || note "unknown command: $cmd"; usage ;;
+  esac
+}
+
+main "$@"

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the demo need on Debian 12.
+# Safe to run again: each step checks first and does nothing when already done.
+set -euo pipefail
+
+if [ "$(id -u)" != 0 ]; then
+  echo "setup.sh must run as root (it installs packages)" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+root=$(cd "$(dirname "$0")/.." && pwd)
+deps="$root/build/deps"
+
+packages=(
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools cmake make ninja-build dpkg-dev
+  wine wine32:i386 wine64
+  miniupnpd-nftables miniupnpc nftables iproute2
+  xvfb imagemagick fonts-wqy-microhei x11-utils
+  locales googletest libgtest-dev
+)
+
+apt_updated=
+apt_update() {
+  [ -n "$apt_updated" ] && return
+  apt-get update -qq || true
+  apt_updated=1
+}
+
+# Packages for i386 (the 32-bit Wine) need the foreign architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  apt_updated=
+fi
+
+# apt-get source needs deb-src lines; they get a file of their own so that the
+# system's own source list stays untouched.
+src=/etc/apt/sources.list.d/gatewright-src.sources
+if [ ! -f "$src" ]; then
+  cat > "$src" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  apt_updated=
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt_update
+  # miniupnpd asks debconf questions and may try to start itself; neither is wanted here.
+  echo 'miniupnpd miniupnpd/start_daemon boolean false' | debconf-set-selections
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The package's own service would answer on the host's interfaces; the demo runs its own.
+  systemctl disable --now miniupnpd >/dev/null 2>&1 || true
+  pkill -x miniupnpd >/dev/null 2>&1 || true
+fi
+
+# Wine's ANSI code page follows the locale: zh_CN.UTF-8 gives code page 936.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+  sed -i 's/^# *\(zh_CN.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >> /etc/locale.gen
+  locale-gen >/dev/null
+fi
+
+# miniupnpc's source, built for Windows by the project's own CMake build.
+if ! ls -d "$deps"/miniupnpc-2.2.4 >/dev/null 2>&1; then
+  apt_update
+  mkdir -p "$deps"
+  ( cd "$deps" && apt-get source --download-only miniupnpc=2.2.4* >/dev/null 2>&1 \
+      || apt-get source --download-only miniupnpc >/dev/null )
+  tarball=$(ls "$deps"/miniupnpc_2.2.4*.orig.tar.* | head -n 1)
+  tar -C "$deps" -xf "$tarball"
+fi
+echo "setup: all dependencies present"

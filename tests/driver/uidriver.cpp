@@ -1,0 +1,240 @@
+// A small UI driver for the end-to-end tests. It starts the program under
+// test, finds its windows and acts on them the way a user would, answering
+// one line per command on stdout:
+//   "ok" or "ok <value>" on success, "error <reason>" otherwise.
+// Texts cross the pipe as UTF-8; the windows' own texts are converted.
+//
+// Commands (numbers are decimal or 0x-hex):
+//   launch <exe path> [working dir]   start the program, remember its process
+//   main <timeout ms>                 wait for its main window (the one with
+//                                     the status line control 1013)
+//   text <id>                         window text of control <id>
+//   address <id>                      IP-address control text, "" when blank
+//   enabled <id> | checked <id>       1 or 0
+//   visible                           1 when the main window is visible
+//   click <id>                        press button <id> (posted)
+//   command <id>                      post WM_COMMAND <id> from a menu
+//   post <msg> <wparam> <lparam>      post a message to the main window
+//   send <msg> <wparam> <lparam>      send it and answer its result
+//   msgbox <timeout ms>               wait for a message box: "ok <caption>|<text>"
+//   dialog <timeout ms> <caption>     wait for another dialog with that caption
+//   press <button id>                 press a button of that message box or dialog
+//   reg-delete <key>                  delete HKEY_CURRENT_USER\<key> with all below it
+//   wait-exit <timeout ms>            wait for the program to end: "ok <exit code>"
+//   kill                              end the program at once
+//   quit                              end the driver
+#include <windows.h>
+#include <commctrl.h>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int kStatusLineId = 1013;
+const int kMessageBoxTextId = 0xFFFF;
+
+PROCESS_INFORMATION g_process = {};
+HWND g_main = nullptr;
+HWND g_popup = nullptr;
+
+std::string ToUtf8(const std::wstring& text)
+{
+    int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size, '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
+    out.resize(size > 0 ? size - 1 : 0);
+    return out;
+}
+
+std::wstring FromUtf8(const std::string& text)
+{
+    int size = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(size, L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], size);
+    out.resize(size > 0 ? size - 1 : 0);
+    return out;
+}
+
+std::string WindowText(HWND hWnd)
+{
+    wchar_t text[4096] = {};
+    DWORD_PTR length = 0;
+    ::SendMessageTimeoutW(hWnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text),
+                          SMTO_ABORTIFHUNG, 5000, &length);
+    return ToUtf8(text);
+}
+
+std::string ClassName(HWND hWnd)
+{
+    char name[256] = {};
+    ::GetClassNameA(hWnd, name, sizeof name);
+    return name;
+}
+
+BOOL CALLBACK CollectProcessWindow(HWND hWnd, LPARAM param)
+{
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hWnd, &pid);
+    if (pid == g_process.dwProcessId)
+        reinterpret_cast<std::vector<HWND>*>(param)->push_back(hWnd);
+    return TRUE;
+}
+
+std::vector<HWND> ProcessWindows()
+{
+    std::vector<HWND> windows;
+    ::EnumWindows(CollectProcessWindow, reinterpret_cast<LPARAM>(&windows));
+    return windows;
+}
+
+template <typename Found>
+HWND WaitForWindow(int timeoutMs, Found found)
+{
+    DWORD start = ::GetTickCount();
+    do {
+        for (HWND hWnd : ProcessWindows()) {
+            if (found(hWnd))
+                return hWnd;
+        }
+        ::Sleep(50);
+    } while (static_cast<int>(::GetTickCount() - start) < timeoutMs);
+    return nullptr;
+}
+
+bool IsDialog(HWND hWnd)
+{
+    return ClassName(hWnd) == "#32770";
+}
+
+long Number(const std::string& text)
+{
+    return std::strtol(text.c_str(), nullptr, 0);
+}
+
+HWND Control(const std::string& id)
+{
+    return ::GetDlgItem(g_main, static_cast<int>(Number(id)));
+}
+
+std::string Launch(const std::string& exe, const std::string& folder)
+{
+    STARTUPINFOW startup = { sizeof startup };
+    std::wstring commandLine = L"\"" + FromUtf8(exe) + L"\"";
+    std::wstring directory = FromUtf8(folder);
+    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          directory.empty() ? nullptr : directory.c_str(), &startup, &g_process))
+        return "error launch failed " + std::to_string(::GetLastError());
+    g_main = nullptr;
+    return "ok";
+}
+
+std::string Execute(const std::string& line)
+{
+    std::istringstream in(line);
+    std::string verb, a, b, c;
+    in >> verb >> a;
+    if (verb == "launch") {
+        in >> std::ws;
+        std::getline(in, b);
+        return Launch(a, b);
+    }
+    if (verb == "main") {
+        g_main = WaitForWindow(Number(a), [](HWND hWnd) {
+            return IsDialog(hWnd) && ::GetDlgItem(hWnd, kStatusLineId) != nullptr;
+        });
+        return g_main ? "ok" : "error no main window";
+    }
+    if (verb == "msgbox") {
+        g_popup = WaitForWindow(Number(a), [](HWND hWnd) {
+            return IsDialog(hWnd) && ::IsWindowVisible(hWnd)
+                && ::GetDlgItem(hWnd, kMessageBoxTextId) != nullptr;
+        });
+        if (!g_popup)
+            return "error no message box";
+        return "ok " + WindowText(g_popup) + "|" + WindowText(::GetDlgItem(g_popup, kMessageBoxTextId));
+    }
+    if (verb == "dialog") {
+        in >> std::ws;
+        std::getline(in, b);
+        g_popup = WaitForWindow(Number(a), [&b](HWND hWnd) {
+            return hWnd != g_main && IsDialog(hWnd) && ::IsWindowVisible(hWnd) && WindowText(hWnd) == b;
+        });
+        return g_popup ? "ok" : "error no such dialog";
+    }
+    if (verb == "press") {
+        if (!g_popup)
+            return "error no message box or dialog";
+        ::PostMessageW(::GetDlgItem(g_popup, static_cast<int>(Number(a))), BM_CLICK, 0, 0);
+        g_popup = nullptr;
+        return "ok";
+    }
+    if (verb == "reg-delete") {
+        LONG result = ::RegDeleteTreeA(HKEY_CURRENT_USER, a.c_str());
+        ::RegDeleteKeyA(HKEY_CURRENT_USER, a.c_str());
+        return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? "ok" : "error " + std::to_string(result);
+    }
+    if (verb == "wait-exit") {
+        if (::WaitForSingleObject(g_process.hProcess, Number(a)) != WAIT_OBJECT_0)
+            return "error still running";
+        DWORD code = 0;
+        ::GetExitCodeProcess(g_process.hProcess, &code);
+        return "ok " + std::to_string(code);
+    }
+    if (verb == "kill")
+        return ::TerminateProcess(g_process.hProcess, 1) ? "ok" : "error kill failed";
+    if (!g_main)
+        return "error main window not found yet";
+    if (verb == "text")
+        return "ok " + WindowText(Control(a));
+    if (verb == "address") {
+        DWORD_PTR blank = 0;
+        ::SendMessageTimeoutW(Control(a), IPM_ISBLANK, 0, 0,
+                              SMTO_ABORTIFHUNG, 5000, &blank);
+        return blank ? "ok " : "ok " + WindowText(Control(a));
+    }
+    if (verb == "enabled")
+        return ::IsWindowEnabled(Control(a)) ? "ok 1" : "ok 0";
+    if (verb == "checked") {
+        DWORD_PTR state = 0;
+        ::SendMessageTimeoutW(Control(a), BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 5000, &state);
+        return "ok " + std::to_string(state);
+    }
+    if (verb == "visible")
+        return ::IsWindowVisible(g_main) ? "ok 1" : "ok 0";
+    if (verb == "click")
+        return ::PostMessageW(Control(a), BM_CLICK, 0, 0) ? "ok" : "error post failed";
+    if (verb == "command")
+        return ::PostMessageW(g_main, WM_COMMAND, Number(a), 0) ? "ok" : "error post failed";
+    in >> b >> c;
+    if (verb == "post")
+        return ::PostMessageW(g_main, Number(a), Number(b), Number(c)) ? "ok" : "error post failed";
+    if (verb == "send") {
+        DWORD_PTR result = 0;
+        if (!::SendMessageTimeoutW(g_main, Number(a), Number(b), Number(c), SMTO_ABORTIFHUNG,
+                                   10000, &result))
+            return "error send failed";
+        return "ok " + std::to_string(static_cast<long long>(result));
+    }
+    return "error unknown command " + verb;
+}
+
+}
+
+int main()
+{
+    char buffer[8192];
+    while (std::fgets(buffer, sizeof buffer, stdin)) {
+        std::string line(buffer);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        if (line == "quit")
+            break;
+        std::string answer = Execute(line);
+        std::fputs((answer + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    }
+    return 0;
+}

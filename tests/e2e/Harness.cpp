@@ -1,0 +1,309 @@
+#include "Harness.h"
+#include <iconv.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+const char* kLanNamespace = "gw-lan";
+const int kDriverAnswerMs = 60000;
+
+std::string Required(const char* name)
+{
+    const char* value = std::getenv(name);
+    if (!value || !*value) {
+        std::fprintf(stderr, "environment variable %s is not set (run the tests with make check)\n", name);
+        std::exit(2);
+    }
+    return value;
+}
+
+std::string Quote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string WindowsPath(const std::string& linuxPath)
+{
+    std::string path = "Z:" + linuxPath;
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    return path;
+}
+
+std::string Today()
+{
+    time_t now = time(nullptr);
+    char date[16];
+    strftime(date, sizeof date, "%Y-%m-%d", localtime(&now));
+    return date;
+}
+
+// The router up and the LAN host's Wine prefix started inside its namespace.
+class LabEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        const TestEnvironment& env = TestEnvironment::Get();
+        Router::Run("up");
+        std::string scripts = env.router.substr(0, env.router.rfind('/'));
+        int status = 0;
+        RunShell(". " + Quote(scripts + "/wine-env.sh") + " && wine_prefix_up " + Quote(env.lanPrefix)
+                 + " " + kLanNamespace, &status);
+        ASSERT_EQ(0, status) << "the LAN host's Wine prefix did not start";
+    }
+};
+
+::testing::Environment* const g_lab = ::testing::AddGlobalTestEnvironment(new LabEnvironment);
+
+}
+
+const TestEnvironment& TestEnvironment::Get()
+{
+    static const TestEnvironment env = {
+        Required("GW_APP_EXE"), Required("GW_DRIVER_EXE"), Required("GW_ROUTER"),
+        Required("GW_LAN_PREFIX"), Required("GW_WORK_DIR"), Required("WINE"),
+    };
+    return env;
+}
+
+std::string RunShell(const std::string& command, int* status)
+{
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        if (status)
+            *status = -1;
+        return output;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
+    int result = pclose(pipe);
+    if (status)
+        *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    return output;
+}
+
+std::string GbkToUtf8(const std::string& gbk)
+{
+    iconv_t cd = iconv_open("UTF-8", "GBK");
+    std::string out(gbk.size() * 3 + 1, '\0');
+    char* in = const_cast<char*>(gbk.data());
+    size_t inLeft = gbk.size();
+    char* outPtr = &out[0];
+    size_t outLeft = out.size();
+    size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    if (result == static_cast<size_t>(-1))
+        return "<not GBK: " + gbk + ">";
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int pollMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+    }
+    return true;
+}
+
+void Router::Run(const std::string& command)
+{
+    int status = 0;
+    std::string output = RunShell("bash " + Quote(TestEnvironment::Get().router) + " " + command + " 2>&1", &status);
+    ASSERT_EQ(0, status) << "router.sh " << command << ":\n" << output;
+}
+
+std::string Router::Variable(const std::string& name)
+{
+    std::istringstream lines(RunShell("bash " + Quote(TestEnvironment::Get().router) + " env"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, name.size() + 1, name + "=") == 0)
+            return line.substr(name.size() + 1);
+    }
+    return std::string();
+}
+
+std::vector<std::string> Router::Mappings()
+{
+    std::istringstream lines(RunShell("bash " + Quote(TestEnvironment::Get().router) + " list"));
+    std::vector<std::string> mappings;
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty())
+            mappings.push_back(line);
+    }
+    return mappings;
+}
+
+Driver::Driver()
+{
+    const TestEnvironment& env = TestEnvironment::Get();
+    int toDriver[2], fromDriver[2];
+    if (pipe(toDriver) != 0 || pipe(fromDriver) != 0)
+        return;
+    m_pid = fork();
+    if (m_pid == 0) {
+        dup2(toDriver[0], 0);
+        dup2(fromDriver[1], 1);
+        close(toDriver[1]);
+        close(fromDriver[0]);
+        std::string prefix = "WINEPREFIX=" + env.lanPrefix;
+        execlp("ip", "ip", "netns", "exec", kLanNamespace, "env", prefix.c_str(), env.wine.c_str(),
+               env.driverExe.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(toDriver[0]);
+    close(fromDriver[1]);
+    m_in = toDriver[1];
+    m_out = fromDriver[0];
+    signal(SIGPIPE, SIG_IGN);
+}
+
+Driver::~Driver()
+{
+    if (m_in >= 0) {
+        TryCall("quit");
+        close(m_in);
+    }
+    if (m_out >= 0)
+        close(m_out);
+    if (m_pid > 0)
+        waitpid(m_pid, nullptr, 0);
+}
+
+bool Driver::TryCall(const std::string& command, std::string* answer)
+{
+    std::string line = command + "\n";
+    if (write(m_in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        return false;
+    if (command == "quit")
+        return true;
+    size_t end;
+    while ((end = m_buffer.find('\n')) == std::string::npos) {
+        pollfd fd = { m_out, POLLIN, 0 };
+        char chunk[4096];
+        ssize_t n = poll(&fd, 1, kDriverAnswerMs) == 1 ? read(m_out, chunk, sizeof chunk) : 0;
+        if (n <= 0)
+            return false;
+        m_buffer.append(chunk, n);
+    }
+    std::string reply = m_buffer.substr(0, end);
+    m_buffer.erase(0, end + 1);
+    if (!reply.empty() && reply.back() == '\r')
+        reply.pop_back();
+    bool ok = reply.compare(0, 2, "ok") == 0;
+    if (answer)
+        *answer = reply.size() > 3 ? reply.substr(3) : (ok ? std::string() : reply);
+    return ok;
+}
+
+std::string Driver::Call(const std::string& command)
+{
+    std::string answer;
+    EXPECT_TRUE(TryCall(command, &answer)) << command << " -> " << answer;
+    return answer;
+}
+
+void Driver::Post(unsigned msg, long wParam, long lParam)
+{
+    Call("post " + std::to_string(msg) + " " + std::to_string(wParam) + " " + std::to_string(lParam));
+}
+
+long Driver::Send(unsigned msg, long wParam, long lParam)
+{
+    return std::stol(Call("send " + std::to_string(msg) + " " + std::to_string(wParam) + " "
+                          + std::to_string(lParam)));
+}
+
+std::string Driver::MessageBox(int timeoutMs)
+{
+    std::string answer;
+    return TryCall("msgbox " + std::to_string(timeoutMs), &answer) ? answer : std::string();
+}
+
+bool Driver::WaitDialog(const std::string& caption, int timeoutMs)
+{
+    return TryCall("dialog " + std::to_string(timeoutMs) + " " + caption);
+}
+
+bool Driver::WaitExit(int timeoutMs)
+{
+    return TryCall("wait-exit " + std::to_string(timeoutMs));
+}
+
+void AppTest::SetUp()
+{
+    const TestEnvironment& env = TestEnvironment::Get();
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    m_folder = env.workDir + "/" + info->test_suite_name() + "." + info->name();
+    RunShell("rm -rf " + Quote(m_folder) + " && mkdir -p " + Quote(m_folder) + " && cp "
+             + Quote(env.appExe) + " " + Quote(m_folder + "/Gatewright.exe"));
+    Router::Run("up");
+    m_driver.Call("reg-delete Software\\Gatewright");
+}
+
+void AppTest::TearDown()
+{
+    if (!m_driver.WaitExit(0))
+        m_driver.TryCall("kill");
+}
+
+void AppTest::Launch()
+{
+    ASSERT_TRUE(m_driver.TryCall("launch " + WindowsPath(m_folder + "/Gatewright.exe")));
+    ASSERT_TRUE(m_driver.TryCall("main 30000")) << "no main window";
+}
+
+bool AppTest::WaitForGateway(int timeoutMs)
+{
+    return WaitUntil([this] { return m_driver.Enabled(1005); }, timeoutMs);
+}
+
+std::vector<std::string> AppTest::LogMessages() const
+{
+    std::ifstream in(m_folder + "/logs/" + Today() + ".log", std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    std::string text = content.str();
+    std::vector<std::string> messages;
+    size_t start = 0, end;
+    while ((end = text.find("\r\n", start)) != std::string::npos) {
+        std::string record = text.substr(start, end - start);
+        messages.push_back(GbkToUtf8(record.size() >= 12 ? record.substr(12) : record));
+        start = end + 2;
+    }
+    return messages;
+}
+
+bool AppTest::WaitForLogMessage(const std::string& message, int timeoutMs)
+{
+    return WaitUntil([&] {
+        for (const std::string& logged : LogMessages()) {
+            if (logged == message)
+                return true;
+        }
+        return false;
+    }, timeoutMs);
+}

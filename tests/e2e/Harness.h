@@ -1,0 +1,84 @@
+#pragma once
+#include <gtest/gtest.h>
+#include <functional>
+#include <string>
+#include <vector>
+
+// What the end-to-end tests need from the outside world, set by scripts/check.sh.
+struct TestEnvironment {
+    std::string appExe;     // Gatewright.exe built for the Wine that runs the tests
+    std::string driverExe;  // uidriver.exe of the same build
+    std::string router;     // scripts/router.sh
+    std::string lanPrefix;  // Wine prefix of the LAN host
+    std::string workDir;    // scratch space, one folder per test
+    std::string wine;
+    static const TestEnvironment& Get();
+};
+
+// Runs a shell command; returns its standard output, and its exit status in *status.
+std::string RunShell(const std::string& command, int* status = nullptr);
+// GBK bytes (the program's texts) as UTF-8, the tests' own encoding.
+std::string GbkToUtf8(const std::string& gbk);
+// Polls until done() is true or the time is up; returns done()'s last answer.
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int pollMs = 100);
+
+// The demo router in its namespaces (scripts/router.sh).
+class Router {
+public:
+    static void Run(const std::string& command);
+    static std::string Variable(const std::string& name);  // from `router.sh env`
+    static std::vector<std::string> Mappings();             // `router.sh list`
+};
+
+// The UI driver, running in the LAN namespace beside the program it starts.
+class Driver {
+public:
+    Driver();
+    ~Driver();
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    // Sends one command; returns the answer after "ok " or fails the test.
+    std::string Call(const std::string& command);
+    // Sends one command; true when it answered "ok".
+    bool TryCall(const std::string& command, std::string* answer = nullptr);
+
+    std::string Text(int id) { return Call("text " + std::to_string(id)); }
+    std::string Address(int id) { return Call("address " + std::to_string(id)); }
+    bool Enabled(int id) { return Call("enabled " + std::to_string(id)) == "1"; }
+    bool Checked(int id) { return Call("checked " + std::to_string(id)) == "1"; }
+    void Click(int id) { Call("click " + std::to_string(id)); }
+    void Command(int id) { Call("command " + std::to_string(id)); }
+    void Post(unsigned msg, long wParam = 0, long lParam = 0);
+    long Send(unsigned msg, long wParam = 0, long lParam = 0);
+    // "caption|text" of the next message box, or "" when none came in time.
+    std::string MessageBox(int timeoutMs);
+    bool WaitDialog(const std::string& caption, int timeoutMs);
+    void Press(int buttonId) { Call("press " + std::to_string(buttonId)); }
+    bool WaitExit(int timeoutMs);
+
+private:
+    int m_pid = -1;
+    int m_in = -1;
+    int m_out = -1;
+    std::string m_buffer;
+};
+
+// One run of the program: a fresh folder with its own copy of the executable
+// (so it has its own logs folder), a clean profile, and the driver.
+class AppTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the program and waits for its main window.
+    void Launch();
+    // Waits for the discovery worker to finish with the gateway found.
+    bool WaitForGateway(int timeoutMs = 30000);
+    // Messages of today's log file, in order, converted to UTF-8.
+    std::vector<std::string> LogMessages() const;
+    bool WaitForLogMessage(const std::string& message, int timeoutMs);
+
+    std::string m_folder;
+    Driver m_driver;
+};
