@@ -260,8 +260,9 @@ start_router() {
   write_conf
   rm -f "$PIDFILE"
   # -d: stay in the foreground and log every request to stderr.
-  # The lock descriptor is closed so the daemon does not hold the lock.
-  in_ns "$ROUTER_NS" setsid miniupnpd -f "$CONF" -d -P "$PIDFILE" \
+  # The lock descriptor is closed so the daemon does not hold the lock; a plain
+  # command (not a shell function) so no subshell keeps the caller's output open.
+  ip netns exec "$ROUTER_NS" setsid miniupnpd -f "$CONF" -d -P "$PIDFILE" \
     </dev/null >>"$ROUTER_LOG" 2>&1 9>&- &
   for _ in $(seq 100); do
     if router_running && http_answers "$port"; then

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs Gatewright on the demo router: the router's namespaces, the program under
+# Wine on the LAN host, and everything torn down afterwards. The program shows
+# on $DISPLAY when it is set (the demo ends when the program does); otherwise it
+# runs on Xvfb and the demo saves a screenshot of the main window once the
+# gateway has been found.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/setup.sh
+bash scripts/dist.sh
+. scripts/wine-env.sh
+exe=dist/Gatewright.exe
+if [ "$GW_TEST_ARCH" != i686 ]; then
+  echo "note: this kernel cannot run 32-bit programs; the demo runs the 64-bit build of the same sources"
+  bash scripts/build.sh "$GW_TEST_ARCH"
+  exe=build/$GW_TEST_ARCH/Gatewright.exe
+fi
+demo=$root/build/demo
+prefix=$root/build/wine/demo
+rm -rf "$demo/logs"
+mkdir -p "$demo"
+cp "$exe" "$demo/Gatewright.exe"
+
+headless=
+[ -n "${DISPLAY:-}" ] || headless=1
+cleanup() {
+  wine_prefix_down "$prefix"
+  bash scripts/router.sh down >/dev/null 2>&1 || true
+  display_down
+}
+trap cleanup EXIT
+
+display_up
+bash scripts/router.sh up
+wine_prefix_up "$prefix" gw-lan
+winpath="Z:${demo//\//\\}\\Gatewright.exe"
+in_netns gw-lan env WINEPREFIX="$prefix" "$WINE" explorer /desktop=Gatewright,1000x700 "$winpath" \
+  >/dev/null 2>&1 &
+program=$!
+
+if [ -z "$headless" ]; then
+  echo "Gatewright runs on $DISPLAY; close it to end the demo."
+  wait "$program" || true
+  exit 0
+fi
+
+found=
+for _ in $(seq 60); do
+  if cat "$demo"/logs/*.log 2>/dev/null | iconv -f GBK -t UTF-8 | grep -q '完成搜索支持设备'; then
+    found=1
+    break
+  fi
+  sleep 0.5
+done
+sleep 1
+import -window root -crop 1000x700+0+0 "$demo/main-window.png"
+echo "screenshot: build/demo/main-window.png"
+cat "$demo"/logs/*.log | iconv -f GBK -t UTF-8
+[ -n "$found" ] || { echo "the program did not find the demo router" >&2; exit 1; }
