@@ -62,9 +62,14 @@ void CMappingDlg::AppendAboutItem()
     ::AppendMenuA(hSystemMenu, MF_STRING, IDM_ABOUTBOX, text);
 }
 
+bool CMappingDlg::StartDiscoveryWorker()
+{
+    return StartWorkerThread(DiscoverGatewayProc, this);
+}
+
 void CMappingDlg::StartDiscovery()
 {
-    if (StartWorkerThread(DiscoverGatewayProc, this))
+    if (StartDiscoveryWorker())
         return;
     // Without the worker nothing would ever allow the window to close.
     Report("错误: 无法启动搜索网关的线程，请重新启动本程序。");

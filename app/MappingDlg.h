@@ -35,6 +35,9 @@ protected:
     LRESULT OnReservedMessage(WPARAM wParam, LPARAM lParam);
     LRESULT OnShowStatus(WPARAM wParam, LPARAM lParam);
 
+    // Starts the discovery worker; false when the thread could not be created.
+    virtual bool StartDiscoveryWorker();
+
     CIpAddressCtrl AddressField(int id) const { return CIpAddressCtrl(::GetDlgItem(m_hWnd, id)); }
 
     HICON m_hIcon;
