@@ -4,10 +4,12 @@
 #include "../framework/Thread.h"
 #include "../gateway/Discovery.h"
 #include "../gateway/GatewayInfo.h"
+#include "../mappings/MappingList.h"
+#include "../mappings/MappingStore.h"
+#include "../framework/Format.h"
 
 namespace {
 const UINT kRefreshTimerId = 1;
-const int kDefaultRefreshInterval = 10;
 // Reserved by the window's message routing; answered with 0.
 const UINT WM_RESERVED_102 = WM_USER + 102;
 }
@@ -44,11 +46,13 @@ BOOL CMappingDlg::OnInitDialog()
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
-    ::SetDlgItemInt(m_hWnd, IDC_REFRESH_INTERVAL, kDefaultRefreshInterval, TRUE);
+    GetDlgItem(IDC_REFRESH_INTERVAL).SetWindowText(FormatText("%d", MappingStore::LoadInterval()).c_str());
 
     g_gatewayInfo.dialog = this;
     m_bDiscoveryDone = 0;
     StartDiscovery();
+    SetUpMappingList(m_listMappings);
+    MappingStore::LoadEntries(m_listMappings);
     return TRUE;
 }
 
@@ -150,6 +154,7 @@ void CMappingDlg::OnClose()
         GetApp()->MessageBox("设备正在初始化，无法关闭窗口！", MB_OK);
         return;
     }
+    MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
     // Enter and Esc are ignored, so the close ends the dialog itself.
     EndDialog(IDCANCEL);
 }

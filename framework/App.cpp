@@ -11,9 +11,9 @@ CApp* GetApp()
     return g_pApp;
 }
 
-CApp::CApp()
+CApp::CApp(const char* appName)
     : m_hInstance(::GetModuleHandleA(nullptr))
-    , m_strAppName(GetExecutableBaseName())
+    , m_strAppName(appName ? appName : GetExecutableBaseName())
 {
     g_pApp = this;
 }

@@ -7,7 +7,8 @@
 // executable's base name) and the registry root of the profile functions.
 class CApp {
 public:
-    CApp();
+    // Without a name the application is named after the executable's base name.
+    explicit CApp(const char* appName = nullptr);
     CApp(const CApp&) = delete;
     CApp& operator=(const CApp&) = delete;
     virtual ~CApp();

@@ -65,3 +65,19 @@ LONG CRegKey::DeleteValue(const char* name) const
 {
     return ::RegDeleteValueA(m_hKey, name);
 }
+
+LONG CRegKey::QueryValueCount(DWORD* count) const
+{
+    return ::RegQueryInfoKeyA(m_hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, count,
+                              nullptr, nullptr, nullptr, nullptr);
+}
+
+LONG CRegKey::EnumValueName(DWORD index, std::string* name) const
+{
+    char buffer[16384];
+    DWORD length = sizeof buffer;
+    LONG result = ::RegEnumValueA(m_hKey, index, buffer, &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_SUCCESS)
+        name->assign(buffer, length);
+    return result;
+}

@@ -10,6 +10,7 @@
 //                                     the status line control 1013)
 //   text <id>                         window text of control <id>
 //   address <id>                      IP-address control text, "" when blank
+//   set-text <id> <text>              set the text of control <id>
 //   enabled <id> | checked <id>       1 or 0
 //   visible                           1 when the main window is visible
 //   click <id>                        press button <id> (posted)
@@ -20,11 +21,18 @@
 //   dialog <timeout ms> <caption>     wait for another dialog with that caption
 //   press <button id>                 press a button of that message box or dialog
 //   reg-delete <key>                  delete HKEY_CURRENT_USER\<key> with all below it
+//   reg-dword <key> <name> <value>    set a REG_DWORD value under HKEY_CURRENT_USER
+//   reg-sz <key> <name> <text>        set a REG_SZ value (text may hold blanks)
+//   reg-get <key> <name>              "ok dword <n>", "ok sz <text>" or "ok absent"
+//   reg-names <key>                   the key's value names, sorted, joined by "|"
+//   rows <id>                         number of rows of list control <id>
+//   row <id> <row>                    the row's five cells joined by tabs
 //   wait-exit <timeout ms>            wait for the program to end: "ok <exit code>"
 //   kill                              end the program at once
 //   quit                              end the driver
 #include <windows.h>
 #include <commctrl.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -131,6 +139,92 @@ std::string Launch(const std::string& exe, const std::string& folder)
     return "ok";
 }
 
+// The list control lives in the other process: its item texts are read
+// through a buffer allocated there.
+std::string ListRow(HWND list, int row)
+{
+    const int kChars = 1024;
+    SIZE_T size = sizeof(LVITEMW) + kChars * sizeof(wchar_t);
+    char* remote = static_cast<char*>(::VirtualAllocEx(g_process.hProcess, nullptr, size,
+                                                       MEM_COMMIT, PAGE_READWRITE));
+    if (!remote)
+        return "<no memory>";
+    std::string cells;
+    for (int column = 0; column < 5; ++column) {
+        LVITEMW item = {};
+        item.iSubItem = column;
+        item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
+        item.cchTextMax = kChars;
+        ::WriteProcessMemory(g_process.hProcess, remote, &item, sizeof item, nullptr);
+        DWORD_PTR length = 0;
+        ::SendMessageTimeoutW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(remote),
+                              SMTO_ABORTIFHUNG, 5000, &length);
+        std::wstring text(length, L'\0');
+        ::ReadProcessMemory(g_process.hProcess, item.pszText, &text[0], length * sizeof(wchar_t), nullptr);
+        cells += (column ? "\t" : "") + ToUtf8(text);
+    }
+    ::VirtualFreeEx(g_process.hProcess, remote, 0, MEM_RELEASE);
+    return cells;
+}
+
+std::string Registry(const std::string& verb, const std::string& key, std::istringstream& in)
+{
+    std::string name, value;
+    in >> name >> std::ws;
+    std::getline(in, value);
+    std::wstring wideKey = FromUtf8(key), wideName = FromUtf8(name);
+    if (verb == "reg-delete") {
+        LONG result = ::RegDeleteTreeW(HKEY_CURRENT_USER, wideKey.c_str());
+        ::RegDeleteKeyW(HKEY_CURRENT_USER, wideKey.c_str());
+        return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? "ok" : "error " + std::to_string(result);
+    }
+    HKEY hKey;
+    if (verb == "reg-dword" || verb == "reg-sz") {
+        if (::RegCreateKeyExW(HKEY_CURRENT_USER, wideKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &hKey, nullptr) != ERROR_SUCCESS)
+            return "error cannot create key";
+        LONG result;
+        if (verb == "reg-dword") {
+            DWORD number = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 0));
+            result = ::RegSetValueExW(hKey, wideName.c_str(), 0, REG_DWORD,
+                                      reinterpret_cast<BYTE*>(&number), sizeof number);
+        } else {
+            std::wstring text = FromUtf8(value);
+            result = ::RegSetValueExW(hKey, wideName.c_str(), 0, REG_SZ,
+                                      reinterpret_cast<const BYTE*>(text.c_str()),
+                                      static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+        }
+        ::RegCloseKey(hKey);
+        return result == ERROR_SUCCESS ? "ok" : "error " + std::to_string(result);
+    }
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, wideKey.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return verb == "reg-names" ? "ok " : "ok absent";
+    std::string answer;
+    if (verb == "reg-get") {
+        BYTE data[8192] = {};
+        DWORD type = 0, size = sizeof data - sizeof(wchar_t);
+        if (::RegQueryValueExW(hKey, wideName.c_str(), nullptr, &type, data, &size) != ERROR_SUCCESS)
+            answer = "ok absent";
+        else if (type == REG_DWORD)
+            answer = "ok dword " + std::to_string(*reinterpret_cast<DWORD*>(data));
+        else
+            answer = "ok sz " + ToUtf8(reinterpret_cast<wchar_t*>(data));
+    } else {
+        std::vector<std::string> names;
+        wchar_t valueName[16384];
+        DWORD length = 16384;
+        for (DWORD i = 0; ::RegEnumValueW(hKey, i, valueName, &length, nullptr, nullptr, nullptr,
+                                          nullptr) == ERROR_SUCCESS; ++i, length = 16384)
+            names.push_back(ToUtf8(valueName));
+        std::sort(names.begin(), names.end());
+        for (const std::string& n : names)
+            answer += (answer.empty() ? "" : "|") + n;
+        answer = "ok " + answer;
+    }
+    ::RegCloseKey(hKey);
+    return answer;
+}
+
 std::string Execute(const std::string& line)
 {
     std::istringstream in(line);
@@ -171,11 +265,6 @@ std::string Execute(const std::string& line)
         g_popup = nullptr;
         return "ok";
     }
-    if (verb == "reg-delete") {
-        LONG result = ::RegDeleteTreeA(HKEY_CURRENT_USER, a.c_str());
-        ::RegDeleteKeyA(HKEY_CURRENT_USER, a.c_str());
-        return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? "ok" : "error " + std::to_string(result);
-    }
     if (verb == "wait-exit") {
         if (::WaitForSingleObject(g_process.hProcess, Number(a)) != WAIT_OBJECT_0)
             return "error still running";
@@ -185,10 +274,29 @@ std::string Execute(const std::string& line)
     }
     if (verb == "kill")
         return ::TerminateProcess(g_process.hProcess, 1) ? "ok" : "error kill failed";
+    if (verb.compare(0, 4, "reg-") == 0)
+        return Registry(verb, a, in);
     if (!g_main)
         return "error main window not found yet";
+    if (verb == "rows") {
+        DWORD_PTR count = 0;
+        ::SendMessageTimeoutW(Control(a), LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count);
+        return "ok " + std::to_string(count);
+    }
+    if (verb == "row") {
+        in >> b;
+        return "ok " + ListRow(Control(a), static_cast<int>(Number(b)));
+    }
     if (verb == "text")
         return "ok " + WindowText(Control(a));
+    if (verb == "set-text") {
+        std::getline(in >> std::ws, b);
+        std::wstring text = FromUtf8(b);
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(Control(a), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                              SMTO_ABORTIFHUNG, 5000, &result);
+        return result ? "ok" : "error not set";
+    }
     if (verb == "address") {
         DWORD_PTR blank = 0;
         ::SendMessageTimeoutW(Control(a), IPM_ISBLANK, 0, 0,

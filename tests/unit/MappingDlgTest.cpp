@@ -2,17 +2,13 @@
 #include "../../app/MappingDlg.h"
 #include "../../framework/App.h"
 #include "../../framework/Path.h"
+#include "TestApp.h"
 #include <gtest/gtest.h>
 #include <ctime>
 #include <fstream>
 #include <sstream>
 
 namespace {
-
-class TestApp : public CApp {
-public:
-    BOOL InitInstance() override { return FALSE; }
-} g_app;
 
 std::string TodaysLog()
 {
@@ -40,10 +36,10 @@ protected:
 TEST(MappingDlg, WorkerThatCannotStartIsReportedAndTheWindowCanStillClose)
 {
     WorkerlessDlg dialog;
-    g_app.m_pMainWnd = &dialog;
+    TheTestApp().m_pMainWnd = &dialog;
     // A refused close would show a message box and never return.
     EXPECT_EQ(IDCANCEL, dialog.DoModal());
-    g_app.m_pMainWnd = nullptr;
+    TheTestApp().m_pMainWnd = nullptr;
     EXPECT_NE(std::string::npos, TodaysLog().find("错误: 无法启动搜索网关的线程，请重新启动本程序。\r\n"));
 }
 

@@ -1,0 +1,50 @@
+#include "MappingList.h"
+#include <windows.h>
+
+namespace {
+// Buffer sizes of the cells, terminating zero included.
+const int kCellBuffer[] = { 4, 10, 10, 40, 128 };
+
+std::string ReadCell(const CListCtrl& list, int row, int column)
+{
+    char text[4096];
+    list.GetItemText(row, column, text, sizeof text);
+    return CutToBytes(text, kCellBuffer[column] - 1);
+}
+}
+
+void SetUpMappingList(const CListCtrl& list)
+{
+    list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+    list.InsertColumn(kColProtocol, "协议", LVCFMT_CENTER, 60);
+    list.InsertColumn(kColLocalPort, "本机端口", LVCFMT_CENTER, 70);
+    list.InsertColumn(kColExternalPort, "外网端口", LVCFMT_CENTER, 70);
+    list.InsertColumn(kColInternalIp, "IP地址", LVCFMT_LEFT, 106);
+    list.InsertColumn(kColRemark, "备注", LVCFMT_LEFT, 120);
+}
+
+void AppendMappingEntry(const CListCtrl& list, const MappingEntry& entry)
+{
+    int row = list.InsertItem(list.GetItemCount(), entry.protocol.c_str());
+    list.SetItemText(row, kColLocalPort, entry.localPort.c_str());
+    list.SetItemText(row, kColExternalPort, entry.externalPort.c_str());
+    list.SetItemText(row, kColInternalIp, entry.internalIp.c_str());
+    list.SetItemText(row, kColRemark, entry.remark.c_str());
+}
+
+MappingEntry ReadMappingRow(const CListCtrl& list, int row)
+{
+    return { ReadCell(list, row, kColProtocol), ReadCell(list, row, kColLocalPort),
+             ReadCell(list, row, kColExternalPort), ReadCell(list, row, kColInternalIp),
+             ReadCell(list, row, kColRemark) };
+}
+
+std::string CutToBytes(const std::string& text, size_t maxBytes)
+{
+    const char* start = text.c_str();
+    const char* end = start;
+    for (const char* next = ::CharNextA(end); *end && static_cast<size_t>(next - start) <= maxBytes;
+         next = ::CharNextA(end))
+        end = next;
+    return std::string(start, end);
+}

@@ -1,0 +1,94 @@
+// The mapping list and the interval: from the registry into the window at
+// start-up, and back at close.
+#include "Harness.h"
+#include <set>
+
+namespace {
+
+const int kList = 1002, kInterval = 1007;
+const unsigned WM_CLOSE_ = 0x0010;
+const char* kMapList = "Software\\Gatewright\\Gatewright\\MapList";
+const char* kSettings = "Software\\Gatewright\\Gatewright\\Settings";
+
+class StoreTest : public AppTest {
+protected:
+    void Seed(const std::vector<std::string>& records)
+    {
+        m_driver.Call(std::string("reg-dword ") + kMapList + " ListCount " + std::to_string(records.size()));
+        for (size_t i = 0; i < records.size(); ++i)
+            m_driver.Call(std::string("reg-sz ") + kMapList + " " + std::to_string(i) + " " + records[i]);
+    }
+
+    std::vector<std::string> ListRows()
+    {
+        std::vector<std::string> rows;
+        int count = std::stoi(m_driver.Call("rows " + std::to_string(kList)));
+        for (int i = 0; i < count; ++i)
+            rows.push_back(m_driver.Call("row " + std::to_string(kList) + " " + std::to_string(i)));
+        return rows;
+    }
+
+    std::set<std::string> StoredRecords()
+    {
+        std::set<std::string> records;
+        std::string count = m_driver.Call(std::string("reg-get ") + kMapList + " ListCount");
+        for (int i = 0; count.compare(0, 6, "dword ") == 0 && i < std::stoi(count.substr(6)); ++i)
+            records.insert(m_driver.Call(std::string("reg-get ") + kMapList + " " + std::to_string(i)));
+        return records;
+    }
+
+    void CloseAfterDiscovery()
+    {
+        ASSERT_TRUE(WaitForGateway());
+        m_driver.Post(WM_CLOSE_);
+        ASSERT_TRUE(m_driver.WaitExit(10000));
+    }
+};
+
+TEST_F(StoreTest, SeededRowsAppearWithUdpOnTopAndCloseWritesThemBack)
+{
+    Seed({ "TCP|8080|18080|198.18.0.2|web 服务", "UDP|5000|15000|198.18.0.2|", "TCP|22|10022|198.18.0.3|a|b" });
+    m_driver.Call(std::string("reg-dword ") + kSettings + " timer 7");
+    Launch();
+
+    std::vector<std::string> rows = ListRows();
+    ASSERT_EQ(3u, rows.size());
+    EXPECT_EQ("UDP\t5000\t15000\t198.18.0.2\t", rows[0]);
+    EXPECT_EQ((std::set<std::string>{ "TCP\t8080\t18080\t198.18.0.2\tweb 服务", "TCP\t22\t10022\t198.18.0.3\ta" }),
+              (std::set<std::string>{ rows[1], rows[2] }));
+    EXPECT_EQ("7", m_driver.Text(kInterval));
+
+    CloseAfterDiscovery();
+    EXPECT_EQ("dword 3", m_driver.Call(std::string("reg-get ") + kMapList + " ListCount"));
+    EXPECT_EQ("sz UDP|5000|15000|198.18.0.2|", m_driver.Call(std::string("reg-get ") + kMapList + " 0"));
+    EXPECT_EQ((std::set<std::string>{ "sz UDP|5000|15000|198.18.0.2|", "sz TCP|8080|18080|198.18.0.2|web 服务",
+                                      "sz TCP|22|10022|198.18.0.3|a" }),
+              StoredRecords());
+    EXPECT_EQ("0|1|2|ListCount", m_driver.Call(std::string("reg-names ") + kMapList));
+    EXPECT_EQ("dword 7", m_driver.Call(std::string("reg-get ") + kSettings + " timer"));
+}
+
+TEST_F(StoreTest, EmptyIntervalIsStoredAsZeroAndShownAsOneNextTime)
+{
+    Launch();
+    EXPECT_EQ("10", m_driver.Text(kInterval));
+    EXPECT_EQ(0u, ListRows().size());
+    m_driver.Call("set-text " + std::to_string(kInterval) + " ");
+    CloseAfterDiscovery();
+    EXPECT_EQ("dword 0", m_driver.Call(std::string("reg-get ") + kSettings + " timer"));
+    EXPECT_EQ("dword 0", m_driver.Call(std::string("reg-get ") + kMapList + " ListCount"));
+    EXPECT_EQ("ListCount", m_driver.Call(std::string("reg-names ") + kMapList));
+
+    Launch();
+    EXPECT_EQ("1", m_driver.Text(kInterval));
+}
+
+TEST_F(StoreTest, CorruptCountStillStartsWithTheStoredRows)
+{
+    Seed({ "TCP|8080|18080|198.18.0.2|one", "TCP|8081|18081|198.18.0.2|two" });
+    m_driver.Call(std::string("reg-dword ") + kMapList + " ListCount 4294967295");
+    Launch();
+    EXPECT_EQ(2u, ListRows().size());
+}
+
+}

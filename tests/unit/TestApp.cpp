@@ -1,0 +1,12 @@
+#include "TestApp.h"
+
+TestApp& TheTestApp()
+{
+    static TestApp app;
+    return app;
+}
+
+namespace {
+// Constructed before any test runs, like the program's global application object.
+TestApp& g_app = TheTestApp();
+}

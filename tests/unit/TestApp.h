@@ -1,0 +1,12 @@
+#pragma once
+#include "../../framework/App.h"
+
+// The test program's application object: named like the real program, so the
+// profile functions work under Software\Gatewright\Gatewright.
+class TestApp : public CApp {
+public:
+    TestApp() : CApp("Gatewright") { SetRegistryKey("Gatewright"); }
+    BOOL InitInstance() override { return FALSE; }
+};
+
+TestApp& TheTestApp();
