@@ -6,6 +6,9 @@
 #include "../res/resource.h"
 #include <string>
 
+// Posted by a Start on another thread: wParam the Start's generation, lParam the interval.
+const UINT WM_APP_SET_REFRESH_TIMER = WM_APP + 2;
+
 // The main window: addresses, the mapping list, Start and Stop, the status line.
 class CMappingDlg : public CDialog {
 public:
@@ -18,6 +21,8 @@ public:
     void ShowAddresses(const char* lanAddress, const char* gatewayHost, const char* externalAddress);
     void EnableStartStop();
     void MarkDiscoveryDone() { ::InterlockedExchange(&m_bDiscoveryDone, 1); }
+    // Start, as the button does; also called on the discovery worker.
+    void OnBnClickedStart();
 
 protected:
     BOOL OnInitDialog() override;
@@ -34,6 +39,12 @@ protected:
     void OnLButtonDown(UINT nFlags, POINT point);
     LRESULT OnReservedMessage(WPARAM wParam, LPARAM lParam);
     LRESULT OnShowStatus(WPARAM wParam, LPARAM lParam);
+    LRESULT OnSetRefreshTimer(WPARAM wParam, LPARAM lParam);
+
+    // One mapping run: every listed mapping the gateway lacks is added.
+    void RunMappings();
+    void SetRefreshTimer(LONG generation, int interval);
+    static void CALLBACK RefreshTimerProc(HWND hWnd, UINT msg, UINT_PTR idEvent, DWORD time);
 
     // Starts the discovery worker; false when the thread could not be created.
     virtual bool StartDiscoveryWorker();
@@ -44,6 +55,9 @@ protected:
     CListCtrl m_listMappings;
     const UINT m_nRefreshTimerId;
     volatile LONG m_bDiscoveryDone = 0;
+    // Counts Starts and Stops, so that a timer handed over by a Start on the
+    // worker is not set after a Stop that came later.
+    volatile LONG m_nStartGeneration = 0;
     ActivityLog m_log;
 
     DECLARE_MESSAGE_MAP()

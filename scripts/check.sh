@@ -32,4 +32,4 @@ wine_prefix_up "$WINEPREFIX"
 # One CTest run over both test trees, so there is one summary.
 printf 'subdirs("%s" "e2e")\n' "$GW_TEST_ARCH" > build/CTestTestfile.cmake
 cd build
-ctest --output-on-failure
+ctest --output-on-failure "$@"

@@ -1,5 +1,10 @@
 #include "Harness.h"
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <iconv.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -157,6 +162,105 @@ std::vector<std::string> Router::Mappings()
     return mappings;
 }
 
+int Router::Requests(const std::string& action)
+{
+    std::string path = RunShell("bash " + Quote(TestEnvironment::Get().router) + " log");
+    path.erase(path.find_last_not_of("\n") + 1);
+    std::ifstream log(path);
+    std::string line;
+    int count = 0;
+    while (std::getline(log, line)) {
+        if (line.find("SOAPAction:") != std::string::npos && line.find("#" + action) != std::string::npos)
+            ++count;
+    }
+    return count;
+}
+
+namespace {
+
+bool EnterNamespace(const char* name)
+{
+    int fd = open((std::string("/run/netns/") + name).c_str(), O_RDONLY);
+    bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0)
+        close(fd);
+    return entered;
+}
+
+// In a child: listen on the LAN host, say "ready" on readyFd, echo one message.
+void EchoOnce(int port, int readyFd)
+{
+    // Sockets belong to the namespace they are made in: enter it first.
+    if (!EnterNamespace(kLanNamespace))
+        _exit(1);
+    int server = socket(AF_INET, SOCK_STREAM, 0);
+    int yes = 1;
+    setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(server, 1) != 0)
+        _exit(1);
+    if (write(readyFd, "r", 1) != 1)
+        _exit(1);
+    pollfd fd = { server, POLLIN, 0 };
+    if (poll(&fd, 1, 10000) != 1)
+        _exit(1);
+    int client = accept(server, nullptr, nullptr);
+    char buffer[16];
+    ssize_t n = read(client, buffer, sizeof buffer);
+    _exit(n > 0 && write(client, buffer, n) == n ? 0 : 1);
+}
+
+// In a child: connect from the WAN host, send a message, expect it back.
+void SendFromWan(int port, const std::string& routerWanIp)
+{
+    if (!EnterNamespace("gw-wan"))
+        _exit(1);
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    timeval timeout = { 10, 0 };
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    inet_pton(AF_INET, routerWanIp.c_str(), &address.sin_addr);
+    char reply[16] = {};
+    bool ok = connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+        && write(sock, "hello", 5) == 5 && read(sock, reply, sizeof reply) == 5
+        && std::string(reply, 5) == "hello";
+    _exit(ok ? 0 : 1);
+}
+
+bool ChildSucceeded(pid_t pid)
+{
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}
+
+bool ConnectThroughRouter(int externalPort, int localPort)
+{
+    std::string routerWanIp = Router::Variable("ROUTER_WAN_IP");
+    int ready[2];
+    if (pipe(ready) != 0)
+        return false;
+    pid_t listener = fork();
+    if (listener == 0)
+        EchoOnce(localPort, ready[1]);
+    close(ready[1]);
+    char signal = 0;
+    bool listening = read(ready[0], &signal, 1) == 1;
+    close(ready[0]);
+    pid_t sender = listening ? fork() : -1;
+    if (sender == 0)
+        SendFromWan(externalPort, routerWanIp);
+    bool sent = sender > 0 && ChildSucceeded(sender);
+    if (!sent)
+        kill(listener, SIGKILL);
+    return ChildSucceeded(listener) && sent;
+}
+
 Driver::Driver()
 {
     const TestEnvironment& env = TestEnvironment::Get();
@@ -261,6 +365,9 @@ void AppTest::SetUp()
     RunShell("rm -rf " + Quote(m_folder) + " && mkdir -p " + Quote(m_folder) + " && cp "
              + Quote(env.appExe) + " " + Quote(m_folder + "/Gatewright.exe"));
     Router::Run("up");
+    // Every test starts from an empty mapping table.
+    if (!Router::Mappings().empty())
+        Router::Run("restart");
     m_driver.Call("reg-delete Software\\Gatewright");
 }
 
@@ -295,6 +402,23 @@ std::vector<std::string> AppTest::LogMessages() const
         start = end + 2;
     }
     return messages;
+}
+
+void AppTest::SeedRows(const std::vector<std::string>& records)
+{
+    const std::string mapList = "Software\\Gatewright\\Gatewright\\MapList";
+    m_driver.Call("reg-dword " + mapList + " ListCount " + std::to_string(records.size()));
+    for (size_t i = 0; i < records.size(); ++i)
+        m_driver.Call("reg-sz " + mapList + " " + std::to_string(i) + " " + records[i]);
+}
+
+std::vector<std::string> AppTest::ListRows()
+{
+    std::vector<std::string> rows;
+    int count = std::stoi(m_driver.Call("rows 1002"));
+    for (int i = 0; i < count; ++i)
+        rows.push_back(m_driver.Call("row 1002 " + std::to_string(i)));
+    return rows;
 }
 
 bool AppTest::WaitForLogMessage(const std::string& message, int timeoutMs)

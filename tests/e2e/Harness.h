@@ -28,7 +28,14 @@ public:
     static void Run(const std::string& command);
     static std::string Variable(const std::string& name);  // from `router.sh env`
     static std::vector<std::string> Mappings();             // `router.sh list`
+    // SOAP requests of one action (e.g. "AddPortMapping") in the router's log.
+    static int Requests(const std::string& action);
 };
+
+// A TCP connection from the WAN host to the router's WAN address and
+// externalPort, answered by a listener on the LAN host's localPort: true when
+// the bytes went there and back.
+bool ConnectThroughRouter(int externalPort, int localPort);
 
 // The UI driver, running in the LAN namespace beside the program it starts.
 class Driver {
@@ -78,6 +85,10 @@ protected:
     // Messages of today's log file, in order, converted to UTF-8.
     std::vector<std::string> LogMessages() const;
     bool WaitForLogMessage(const std::string& message, int timeoutMs);
+    // Stores mapping records and their count as the program's profile.
+    void SeedRows(const std::vector<std::string>& records);
+    // The rows of the mapping list as the window shows them, cells joined by tabs.
+    std::vector<std::string> ListRows();
 
     std::string m_folder;
     Driver m_driver;

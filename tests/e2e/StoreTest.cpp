@@ -5,29 +5,13 @@
 
 namespace {
 
-const int kList = 1002, kInterval = 1007;
+const int kInterval = 1007;
 const unsigned WM_CLOSE_ = 0x0010;
 const char* kMapList = "Software\\Gatewright\\Gatewright\\MapList";
 const char* kSettings = "Software\\Gatewright\\Gatewright\\Settings";
 
 class StoreTest : public AppTest {
 protected:
-    void Seed(const std::vector<std::string>& records)
-    {
-        m_driver.Call(std::string("reg-dword ") + kMapList + " ListCount " + std::to_string(records.size()));
-        for (size_t i = 0; i < records.size(); ++i)
-            m_driver.Call(std::string("reg-sz ") + kMapList + " " + std::to_string(i) + " " + records[i]);
-    }
-
-    std::vector<std::string> ListRows()
-    {
-        std::vector<std::string> rows;
-        int count = std::stoi(m_driver.Call("rows " + std::to_string(kList)));
-        for (int i = 0; i < count; ++i)
-            rows.push_back(m_driver.Call("row " + std::to_string(kList) + " " + std::to_string(i)));
-        return rows;
-    }
-
     std::set<std::string> StoredRecords()
     {
         std::set<std::string> records;
@@ -47,7 +31,7 @@ protected:
 
 TEST_F(StoreTest, SeededRowsAppearWithUdpOnTopAndCloseWritesThemBack)
 {
-    Seed({ "TCP|8080|18080|198.18.0.2|web 服务", "UDP|5000|15000|198.18.0.2|", "TCP|22|10022|198.18.0.3|a|b" });
+    SeedRows({ "TCP|8080|18080|198.18.0.2|web 服务", "UDP|5000|15000|198.18.0.2|", "TCP|22|10022|198.18.0.3|a|b" });
     m_driver.Call(std::string("reg-dword ") + kSettings + " timer 7");
     Launch();
 
@@ -85,7 +69,7 @@ TEST_F(StoreTest, EmptyIntervalIsStoredAsZeroAndShownAsOneNextTime)
 
 TEST_F(StoreTest, CorruptCountStillStartsWithTheStoredRows)
 {
-    Seed({ "TCP|8080|18080|198.18.0.2|one", "TCP|8081|18081|198.18.0.2|two" });
+    SeedRows({ "TCP|8080|18080|198.18.0.2|one", "TCP|8081|18081|198.18.0.2|two" });
     m_driver.Call(std::string("reg-dword ") + kMapList + " ListCount 4294967295");
     Launch();
     EXPECT_EQ(2u, ListRows().size());
