@@ -20,6 +20,7 @@ BEGIN_MESSAGE_MAP(CMappingDlg)
     ON_WM_QUERYDRAGICON()
     ON_BN_CLICKED(IDC_START, OnBnClickedStart)
     ON_COMMAND(IDM_ABOUT, OnAbout)
+    ON_BN_CLICKED(IDC_STOP, OnBnClickedStop)
     ON_WM_CLOSE()
     ON_WM_LBUTTONDOWN()
     ON_MESSAGE(WM_RESERVED_102, OnReservedMessage)
@@ -31,7 +32,13 @@ CMappingDlg::CMappingDlg()
     : CDialog(IDD_MAPPING_DIALOG)
     , m_hIcon(::LoadIconA(GetApp()->m_hInstance, MAKEINTRESOURCEA(IDR_MAINFRAME)))
     , m_nRefreshTimerId(kRefreshTimerId)
+    , m_hWorkerRunIdle(::CreateEventA(nullptr, TRUE, TRUE, nullptr))
 {
+}
+
+CMappingDlg::~CMappingDlg()
+{
+    ::CloseHandle(m_hWorkerRunIdle);
 }
 
 void CMappingDlg::DoDataExchange()
@@ -156,6 +163,7 @@ void CMappingDlg::OnClose()
         GetApp()->MessageBox("设备正在初始化，无法关闭窗口！", MB_OK);
         return;
     }
+    OnBnClickedStop();
     MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
     // Enter and Esc are ignored, so the close ends the dialog itself.
     EndDialog(IDCANCEL);

@@ -3,6 +3,7 @@
 #include "../framework/IpAddressCtrl.h"
 #include "../framework/ListCtrl.h"
 #include "../log/ActivityLog.h"
+#include "../mappings/MappingEntry.h"
 #include "../res/resource.h"
 #include <string>
 
@@ -13,7 +14,7 @@ const UINT WM_APP_SET_REFRESH_TIMER = WM_APP + 2;
 class CMappingDlg : public CDialog {
 public:
     CMappingDlg();
-    ~CMappingDlg() override = default;
+    ~CMappingDlg() override;
 
     // Callable from the discovery worker: each becomes window messages that
     // the user-interface thread carries out.
@@ -23,6 +24,8 @@ public:
     void MarkDiscoveryDone() { ::InterlockedExchange(&m_bDiscoveryDone, 1); }
     // Start, as the button does; also called on the discovery worker.
     void OnBnClickedStart();
+    // Stop: the listed mappings leave the gateway, the timer stops, the controls unlock.
+    void OnBnClickedStop();
 
 protected:
     BOOL OnInitDialog() override;
@@ -41,10 +44,16 @@ protected:
     LRESULT OnShowStatus(WPARAM wParam, LPARAM lParam);
     LRESULT OnSetRefreshTimer(WPARAM wParam, LPARAM lParam);
 
-    // One mapping run: every listed mapping the gateway lacks is added.
-    void RunMappings();
+    // One mapping run: every listed mapping the gateway lacks is added. It ends
+    // early when a Stop makes its Start's generation stale.
+    void RunMappings(LONG generation);
     void SetRefreshTimer(LONG generation, int interval);
     static void CALLBACK RefreshTimerProc(HWND hWnd, UINT msg, UINT_PTR idEvent, DWORD time);
+    void Refresh();
+    void StopMapping(const MappingEntry& entry, bool* failed);
+    // Lets a run on the worker end first, serving the messages it sends meanwhile.
+    void WaitWhileWorkerRuns();
+    bool IsUiThread() const { return ::GetWindowThreadProcessId(m_hWnd, nullptr) == ::GetCurrentThreadId(); }
 
     // Starts the discovery worker; false when the thread could not be created.
     virtual bool StartDiscoveryWorker();
@@ -58,6 +67,8 @@ protected:
     // Counts Starts and Stops, so that a timer handed over by a Start on the
     // worker is not set after a Stop that came later.
     volatile LONG m_nStartGeneration = 0;
+    // Signalled while no mapping run goes on on the discovery worker.
+    HANDLE m_hWorkerRunIdle;
     ActivityLog m_log;
 
     DECLARE_MESSAGE_MAP()

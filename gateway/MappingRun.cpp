@@ -29,14 +29,20 @@ void CMappingDlg::OnBnClickedStart()
     LONG generation = ::InterlockedIncrement(&m_nStartGeneration);
     for (int id : kLockedControls)
         GetDlgItem(id).EnableWindow(FALSE);
-    RunMappings();
+    bool onWorker = !IsUiThread();
+    if (onWorker)
+        ::ResetEvent(m_hWorkerRunIdle);
+    RunMappings(generation);
+    if (onWorker)
+        ::SetEvent(m_hWorkerRunIdle);
     SetRefreshTimer(generation, interval);
 }
 
-void CMappingDlg::RunMappings()
+void CMappingDlg::RunMappings(LONG generation)
 {
     std::string externalAddress = AddressField(IDC_EXTERNAL_ADDRESS).GetAddressText();
-    for (int row = 0; row < m_listMappings.GetItemCount(); ++row) {
+    // A Stop while this run goes on (possible only for a run on the worker) ends it.
+    for (int row = 0; row < m_listMappings.GetItemCount() && generation == m_nStartGeneration; ++row) {
         MappingEntry entry = ReadMappingRow(m_listMappings, row);
         std::string internalClient;
         if (LookUpMapping(entry, &internalClient) == 0)
@@ -50,7 +56,7 @@ void CMappingDlg::SetRefreshTimer(LONG generation, int interval)
 {
     // Only the window's own thread may set its timer: a Start on the discovery
     // worker hands it over, and a Stop in between (a newer generation) cancels it.
-    if (::GetWindowThreadProcessId(m_hWnd, nullptr) != ::GetCurrentThreadId()) {
+    if (!IsUiThread()) {
         PostMessage(WM_APP_SET_REFRESH_TIMER, static_cast<WPARAM>(generation), interval);
         return;
     }
@@ -67,8 +73,4 @@ LRESULT CMappingDlg::OnSetRefreshTimer(WPARAM wParam, LPARAM lParam)
 {
     SetRefreshTimer(static_cast<LONG>(wParam), static_cast<int>(lParam));
     return 0;
-}
-
-void CALLBACK CMappingDlg::RefreshTimerProc(HWND, UINT, UINT_PTR, DWORD)
-{
 }
