@@ -38,6 +38,9 @@ protected:
     void OnPaint();
     HCURSOR OnQueryDragIcon();
     void OnAbout();
+    void OnAddMapping();
+    void OnDeleteMapping();
+    void OnRClickMappingList(NMHDR* header, LRESULT* result);
     void OnClose();
     void OnLButtonDown(UINT nFlags, POINT point);
     LRESULT OnReservedMessage(WPARAM wParam, LPARAM lParam);

@@ -22,6 +22,15 @@
 #define IDC_STATUS_LINE 1013
 #define IDC_AUTOSTART 1021
 
+// Controls of the add-mapping dialog.
+#define IDC_ADD_ADDRESS 1014
+#define IDC_ADD_LOCAL_PORT 1015
+#define IDC_ADD_EXTERNAL_PORT 1016
+#define IDC_ADD_TCP 1017
+#define IDC_ADD_UDP 1018
+#define IDC_ADD_BUTTON 1019
+#define IDC_ADD_REMARK 1020
+
 // Commands.
 #define IDM_ADD_MAPPING 32781
 #define IDM_DELETE_MAPPING 32782

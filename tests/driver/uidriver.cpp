@@ -27,6 +27,14 @@
 //   reg-names <key>                   the key's value names, sorted, joined by "|"
 //   rows <id>                         number of rows of list control <id>
 //   row <id> <row>                    the row's five cells joined by tabs
+//   select <id> <row>...              select exactly these rows of list control <id>
+//   target main|popup                 whose controls the commands above address
+//                                     (popup: the last message box or dialog found)
+//   set-address <id> [a.b.c.d]        fill an IP-address control, or blank it
+//   rclick <id> <x> <y>               right-click control <id> at a client point
+//   key <id> <virtual key>            press a key while control <id> has the focus
+//   menu <timeout ms>                 wait for a pop-up menu of the program
+//   menu-key <virtual key>            press a key in that menu
 //   wait-exit <timeout ms>            wait for the program to end: "ok <exit code>"
 //   kill                              end the program at once
 //   quit                              end the driver
@@ -47,6 +55,8 @@ const int kMessageBoxTextId = 0xFFFF;
 PROCESS_INFORMATION g_process = {};
 HWND g_main = nullptr;
 HWND g_popup = nullptr;
+HWND g_menu = nullptr;
+bool g_targetPopup = false;
 
 std::string ToUtf8(const std::wstring& text)
 {
@@ -124,7 +134,7 @@ long Number(const std::string& text)
 
 HWND Control(const std::string& id)
 {
-    return ::GetDlgItem(g_main, static_cast<int>(Number(id)));
+    return ::GetDlgItem(g_targetPopup ? g_popup : g_main, static_cast<int>(Number(id)));
 }
 
 std::string Launch(const std::string& exe, const std::string& folder)
@@ -165,6 +175,29 @@ std::string ListRow(HWND list, int row)
     }
     ::VirtualFreeEx(g_process.hProcess, remote, 0, MEM_RELEASE);
     return cells;
+}
+
+std::string SelectRows(HWND list, std::istringstream& in)
+{
+    LVITEMW* remote = static_cast<LVITEMW*>(::VirtualAllocEx(g_process.hProcess, nullptr, sizeof(LVITEMW),
+                                                             MEM_COMMIT, PAGE_READWRITE));
+    if (!remote)
+        return "error no memory";
+    auto setState = [&](int row, UINT state) {
+        LVITEMW item = {};
+        item.stateMask = LVIS_SELECTED;
+        item.state = state;
+        ::WriteProcessMemory(g_process.hProcess, remote, &item, sizeof item, nullptr);
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(remote),
+                              SMTO_ABORTIFHUNG, 5000, &result);
+    };
+    setState(-1, 0);
+    int row;
+    while (in >> row)
+        setState(row, LVIS_SELECTED);
+    ::VirtualFreeEx(g_process.hProcess, remote, 0, MEM_RELEASE);
+    return "ok";
 }
 
 std::string Registry(const std::string& verb, const std::string& key, std::istringstream& in)
@@ -272,6 +305,21 @@ std::string Execute(const std::string& line)
         ::GetExitCodeProcess(g_process.hProcess, &code);
         return "ok " + std::to_string(code);
     }
+    if (verb == "target") {
+        g_targetPopup = a == "popup";
+        return "ok";
+    }
+    if (verb == "menu") {
+        g_menu = WaitForWindow(Number(a), [](HWND hWnd) {
+            return ClassName(hWnd) == "#32768" && ::IsWindowVisible(hWnd);
+        });
+        return g_menu ? "ok" : "error no menu";
+    }
+    if (verb == "menu-key") {
+        ::PostMessageW(g_menu, WM_KEYDOWN, Number(a), 0);
+        ::PostMessageW(g_menu, WM_KEYUP, Number(a), 0xC0000000);
+        return "ok";
+    }
     if (verb == "kill")
         return ::TerminateProcess(g_process.hProcess, 1) ? "ok" : "error kill failed";
     if (verb.compare(0, 4, "reg-") == 0)
@@ -286,6 +334,34 @@ std::string Execute(const std::string& line)
     if (verb == "row") {
         in >> b;
         return "ok " + ListRow(Control(a), static_cast<int>(Number(b)));
+    }
+    if (verb == "select")
+        return SelectRows(Control(a), in);
+    if (verb == "set-address") {
+        in >> b;
+        unsigned parts[4];
+        DWORD_PTR result = 0;
+        if (std::sscanf(b.c_str(), "%u.%u.%u.%u", &parts[0], &parts[1], &parts[2], &parts[3]) == 4)
+            ::SendMessageTimeoutW(Control(a), IPM_SETADDRESS, 0,
+                                  MAKEIPADDRESS(parts[0], parts[1], parts[2], parts[3]),
+                                  SMTO_ABORTIFHUNG, 5000, &result);
+        else
+            ::SendMessageTimeoutW(Control(a), IPM_CLEARADDRESS, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
+        return "ok";
+    }
+    if (verb == "key") {
+        in >> b;
+        HWND control = Control(a);
+        ::PostMessageW(control, WM_KEYDOWN, Number(b), 1);
+        ::PostMessageW(control, WM_KEYUP, Number(b), 0xC0000001);
+        return "ok";
+    }
+    if (verb == "rclick") {
+        in >> b >> c;
+        LPARAM point = MAKELPARAM(Number(b), Number(c));
+        ::PostMessageW(Control(a), WM_RBUTTONDOWN, MK_RBUTTON, point);
+        ::PostMessageW(Control(a), WM_RBUTTONUP, 0, point);
+        return "ok";
     }
     if (verb == "text")
         return "ok " + WindowText(Control(a));

@@ -81,6 +81,8 @@ TEST_F(StartupTest, EnterAndEscapeDoNotEndTheProgram)
 {
     Launch();
     ASSERT_TRUE(WaitForGateway());
+    m_driver.Call("key " + std::to_string(kInterval) + " 13");  // Enter
+    m_driver.Call("key " + std::to_string(kInterval) + " 27");  // Esc
     m_driver.Post(WM_COMMAND_, IDOK_);
     m_driver.Post(WM_COMMAND_, IDCANCEL_);
     EXPECT_FALSE(m_driver.WaitExit(1000));

@@ -1,0 +1,39 @@
+#include "MappingAddDlg.h"
+#include "MappingList.h"
+#include "../framework/App.h"
+#include "../framework/IpAddressCtrl.h"
+
+BEGIN_MESSAGE_MAP(CMappingAddDlg)
+    ON_BN_CLICKED(IDC_ADD_BUTTON, OnBnClickedAdd)
+END_MESSAGE_MAP()
+
+BOOL CMappingAddDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    SetWindowText(m_strCaption.c_str());
+    std::string lanAddress = CIpAddressCtrl(::GetDlgItem(Owner(), IDC_LAN_ADDRESS)).GetAddressText();
+    CIpAddressCtrl(::GetDlgItem(m_hWnd, IDC_ADD_ADDRESS)).SetAddressText(lanAddress.c_str());
+    ::CheckDlgButton(m_hWnd, IDC_ADD_TCP, BST_CHECKED);
+    GetDlgItem(IDC_ADD_LOCAL_PORT).SetWindowText("80");
+    GetDlgItem(IDC_ADD_EXTERNAL_PORT).SetWindowText("80");
+    return TRUE;
+}
+
+void CMappingAddDlg::OnBnClickedAdd()
+{
+    // A blank address control counts as empty.
+    MappingEntry entry;
+    entry.internalIp = CIpAddressCtrl(::GetDlgItem(m_hWnd, IDC_ADD_ADDRESS)).GetAddressText();
+    entry.localPort = GetDlgItem(IDC_ADD_LOCAL_PORT).GetWindowText();
+    entry.externalPort = GetDlgItem(IDC_ADD_EXTERNAL_PORT).GetWindowText();
+    entry.remark = GetDlgItem(IDC_ADD_REMARK).GetWindowText();
+    entry.protocol = ::IsDlgButtonChecked(m_hWnd, IDC_ADD_TCP) == BST_CHECKED ? "TCP" : "UDP";
+    if (entry.internalIp.empty() || entry.localPort.empty() || entry.externalPort.empty()) {
+        GetApp()->MessageBox("本地地址与端口项不能为空 ！", MB_OK);
+        return;
+    }
+    CListCtrl list;
+    list.Attach(::GetDlgItem(Owner(), IDC_MAPPING_LIST));
+    AppendMappingEntry(list, entry);
+    OnOK();
+}
