@@ -25,6 +25,8 @@ BEGIN_MESSAGE_MAP(CMappingDlg)
     ON_COMMAND(IDM_DELETE_MAPPING, OnDeleteMapping)
     ON_BN_CLICKED(IDC_STOP, OnBnClickedStop)
     ON_WM_CLOSE()
+    ON_COMMAND(IDM_TRAY_SHOW, OnTrayShow)
+    ON_COMMAND(IDM_TRAY_EXIT, OnTrayExit)
     ON_WM_LBUTTONDOWN()
     ON_MESSAGE(WM_RESERVED_102, OnReservedMessage)
     ON_MESSAGE(WM_APP_SHOW_STATUS, OnShowStatus)
@@ -35,6 +37,7 @@ CMappingDlg::CMappingDlg()
     : CDialog(IDD_MAPPING_DIALOG)
     , m_hIcon(::LoadIconA(GetApp()->m_hInstance, MAKEINTRESOURCEA(IDR_MAINFRAME)))
     , m_nRefreshTimerId(kRefreshTimerId)
+    , m_nid()
     , m_hWorkerRunIdle(::CreateEventA(nullptr, TRUE, TRUE, nullptr))
 {
 }
@@ -64,6 +67,7 @@ BOOL CMappingDlg::OnInitDialog()
     m_bDiscoveryDone = 0;
     StartDiscovery();
     SetUpMappingList(m_listMappings);
+    AddTrayIcon();
     MappingStore::LoadEntries(m_listMappings);
     return TRUE;
 }
@@ -167,6 +171,7 @@ void CMappingDlg::OnClose()
         return;
     }
     OnBnClickedStop();
+    ::Shell_NotifyIconA(NIM_DELETE, &m_nid);
     MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
     // Enter and Esc are ignored, so the close ends the dialog itself.
     EndDialog(IDCANCEL);

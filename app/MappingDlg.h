@@ -5,7 +5,11 @@
 #include "../log/ActivityLog.h"
 #include "../mappings/MappingEntry.h"
 #include "../res/resource.h"
+#include <shellapi.h>
 #include <string>
+
+// Callback message of the notification-area icon.
+const UINT WM_TRAY_NOTIFY = WM_USER + 101;
 
 // Posted by a Start on another thread: wParam the Start's generation, lParam the interval.
 const UINT WM_APP_SET_REFRESH_TIMER = WM_APP + 2;
@@ -30,6 +34,8 @@ public:
 protected:
     BOOL OnInitDialog() override;
     void DoDataExchange() override;
+    // Sees every message before the message map: the icon's messages, minimise and close.
+    LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
     // Enter and Esc must not end the program behind the close rules' back.
     void OnOK() override {}
     void OnCancel() override {}
@@ -41,6 +47,8 @@ protected:
     void OnAddMapping();
     void OnDeleteMapping();
     void OnRClickMappingList(NMHDR* header, LRESULT* result);
+    void OnTrayShow();
+    void OnTrayExit();
     void OnClose();
     void OnLButtonDown(UINT nFlags, POINT point);
     LRESULT OnReservedMessage(WPARAM wParam, LPARAM lParam);
@@ -66,6 +74,7 @@ protected:
     HICON m_hIcon;
     CListCtrl m_listMappings;
     const UINT m_nRefreshTimerId;
+    NOTIFYICONDATAA m_nid;
     volatile LONG m_bDiscoveryDone = 0;
     // Counts Starts and Stops, so that a timer handed over by a Start on the
     // worker is not set after a Stop that came later.
@@ -78,5 +87,8 @@ protected:
 
 private:
     void AppendAboutItem();
+    void AddTrayIcon();
+    void OnTrayNotify(UINT mouseMessage);
+    void ShowTrayMenu();
     void StartDiscovery();
 };

@@ -25,6 +25,20 @@ cp "$exe" "$demo/Gatewright.exe"
 
 headless=
 [ -n "${DISPLAY:-}" ] || headless=1
+
+# Two mappings to the LAN host, so the list shows what the program is for.
+seed_demo_list() {
+  local key='HKCU\Software\Gatewright\Gatewright\MapList'
+  local lan
+  lan=$(bash scripts/router.sh env | sed -n 's/^LAN_IP=//p')
+  demo_reg add "$key" /v ListCount /t REG_DWORD /d 2 /f
+  demo_reg add "$key" /v 0 /d "TCP|8080|18080|$lan|网站" /f
+  demo_reg add "$key" /v 1 /d "UDP|3074|13074|$lan|游戏" /f
+}
+
+demo_reg() {
+  in_netns gw-lan env WINEPREFIX="$prefix" "$WINE" reg "$@" </dev/null >/dev/null 2>&1
+}
 cleanup() {
   wine_prefix_down "$prefix"
   bash scripts/router.sh down >/dev/null 2>&1 || true
@@ -35,9 +49,10 @@ trap cleanup EXIT
 display_up
 bash scripts/router.sh up
 wine_prefix_up "$prefix" gw-lan
+wine_virtual_desktop "$prefix" gw-lan
+seed_demo_list
 winpath="Z:${demo//\//\\}\\Gatewright.exe"
-in_netns gw-lan env WINEPREFIX="$prefix" "$WINE" explorer /desktop=Gatewright,1000x700 "$winpath" \
-  >/dev/null 2>&1 &
+in_netns gw-lan env WINEPREFIX="$prefix" "$WINE" "$winpath" >/dev/null 2>&1 &
 program=$!
 
 if [ -z "$headless" ]; then
@@ -55,7 +70,7 @@ for _ in $(seq 60); do
   sleep 0.5
 done
 sleep 1
-import -window root -crop 1000x700+0+0 "$demo/main-window.png"
+import -window root -crop 1024x768+0+0 "$demo/main-window.png"
 echo "screenshot: build/demo/main-window.png"
 cat "$demo"/logs/*.log | iconv -f GBK -t UTF-8
 [ -n "$found" ] || { echo "the program did not find the demo router" >&2; exit 1; }

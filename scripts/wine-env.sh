@@ -33,6 +33,17 @@ wine_prefix_up() {
   in_netns "${2:-}" env WINEPREFIX="$1" "$WINE" cmd /c exit </dev/null >/dev/null 2>&1
 }
 
+# wine_virtual_desktop PREFIX [NETNS]: every window of the prefix opens in one
+# virtual desktop with a taskbar and a notification area, as on Windows;
+# without it, minimising and the notification area depend on the X session.
+wine_virtual_desktop() {
+  local reg="HKCU\\Software\\Wine\\Explorer"
+  in_netns "${2:-}" env WINEPREFIX="$1" "$WINE" reg add "$reg" /v Desktop /d Default /f </dev/null >/dev/null 2>&1
+  in_netns "${2:-}" env WINEPREFIX="$1" "$WINE" reg add "$reg\\Desktops" /v Default /d 1024x768 /f </dev/null >/dev/null 2>&1
+  wine_prefix_down "$1"
+  wine_prefix_up "$@"
+}
+
 wine_prefix_down() {
   WINEPREFIX="$1" "$WINESERVER" -k >/dev/null 2>&1 || true
 }

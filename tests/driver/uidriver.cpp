@@ -33,6 +33,13 @@
 //   set-address <id> [a.b.c.d]        fill an IP-address control, or blank it
 //   rclick <id> <x> <y>               right-click control <id> at a client point
 //   key <id> <virtual key>            press a key while control <id> has the focus
+//   iconic                            1 when the main window is minimised
+//   rect                              the main window's "left top right bottom"
+//   cursor                            where the mouse pointer is: "x y"
+//   menu-rect                         the open pop-up menu's "left top right bottom"
+//   tray-exists <uid>                 1 when the main window has that notification icon
+//   tray-delete <uid>                 remove it, as a restarting shell loses it
+//   broadcast <registered name>       post that registered message to the main window
 //   menu <timeout ms>                 wait for a pop-up menu of the program
 //   menu-key <virtual key>            press a key in that menu
 //   wait-exit <timeout ms>            wait for the program to end: "ok <exit code>"
@@ -40,6 +47,7 @@
 //   quit                              end the driver
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -175,6 +183,15 @@ std::string ListRow(HWND list, int row)
     }
     ::VirtualFreeEx(g_process.hProcess, remote, 0, MEM_RELEASE);
     return cells;
+}
+
+std::string RectText(HWND hWnd)
+{
+    RECT r = {};
+    if (!::GetWindowRect(hWnd, &r))
+        return "error no window";
+    return "ok " + std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right) + " "
+        + std::to_string(r.bottom);
 }
 
 std::string SelectRows(HWND list, std::istringstream& in)
@@ -320,6 +337,13 @@ std::string Execute(const std::string& line)
         ::PostMessageW(g_menu, WM_KEYUP, Number(a), 0xC0000000);
         return "ok";
     }
+    if (verb == "menu-rect")
+        return RectText(g_menu);
+    if (verb == "cursor") {
+        POINT cursor = {};
+        ::GetCursorPos(&cursor);
+        return "ok " + std::to_string(cursor.x) + " " + std::to_string(cursor.y);
+    }
     if (verb == "kill")
         return ::TerminateProcess(g_process.hProcess, 1) ? "ok" : "error kill failed";
     if (verb.compare(0, 4, "reg-") == 0)
@@ -385,6 +409,22 @@ std::string Execute(const std::string& line)
         DWORD_PTR state = 0;
         ::SendMessageTimeoutW(Control(a), BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 5000, &state);
         return "ok " + std::to_string(state);
+    }
+    if (verb == "iconic")
+        return ::IsIconic(g_main) ? "ok 1" : "ok 0";
+    if (verb == "rect")
+        return RectText(g_main);
+    if (verb == "tray-exists" || verb == "tray-delete") {
+        NOTIFYICONDATAW icon = {};
+        icon.cbSize = sizeof icon;
+        icon.hWnd = g_main;
+        icon.uID = static_cast<UINT>(Number(a));
+        BOOL done = ::Shell_NotifyIconW(verb == "tray-exists" ? NIM_MODIFY : NIM_DELETE, &icon);
+        return done ? "ok 1" : "ok 0";
+    }
+    if (verb == "broadcast") {
+        UINT msg = ::RegisterWindowMessageA(a.c_str());
+        return ::PostMessageW(g_main, msg, 0, 0) ? "ok" : "error post failed";
     }
     if (verb == "visible")
         return ::IsWindowVisible(g_main) ? "ok 1" : "ok 0";

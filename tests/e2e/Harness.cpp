@@ -68,7 +68,8 @@ public:
         std::string scripts = env.router.substr(0, env.router.rfind('/'));
         int status = 0;
         RunShell(". " + Quote(scripts + "/wine-env.sh") + " && wine_prefix_up " + Quote(env.lanPrefix)
-                 + " " + kLanNamespace, &status);
+                 + " " + kLanNamespace + " && wine_virtual_desktop " + Quote(env.lanPrefix) + " " + kLanNamespace,
+                 &status);
         ASSERT_EQ(0, status) << "the LAN host's Wine prefix did not start";
     }
 };
