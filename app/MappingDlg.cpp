@@ -3,6 +3,7 @@
 #include "../framework/App.h"
 #include "../framework/Thread.h"
 #include "../gateway/Discovery.h"
+#include "../desktop/Autostart.h"
 #include "../gateway/GatewayInfo.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"
@@ -27,6 +28,10 @@ BEGIN_MESSAGE_MAP(CMappingDlg)
     ON_WM_CLOSE()
     ON_COMMAND(IDM_TRAY_SHOW, OnTrayShow)
     ON_COMMAND(IDM_TRAY_EXIT, OnTrayExit)
+    ON_COMMAND(IDM_HOME_PAGE, OnHomePage)
+    ON_BN_CLICKED(IDC_AUTOSTART, OnBnClickedAutostart)
+    ON_COMMAND(IDM_VISIT_EXTERNAL_IP, OnVisitExternalIp)
+    ON_COMMAND(IDM_COPY_EXTERNAL_IP, OnCopyExternalIp)
     ON_WM_LBUTTONDOWN()
     ON_MESSAGE(WM_RESERVED_102, OnReservedMessage)
     ON_MESSAGE(WM_APP_SHOW_STATUS, OnShowStatus)
@@ -39,11 +44,13 @@ CMappingDlg::CMappingDlg()
     , m_nRefreshTimerId(kRefreshTimerId)
     , m_nid()
     , m_hWorkerRunIdle(::CreateEventA(nullptr, TRUE, TRUE, nullptr))
+    , m_hInitialised(::CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
 }
 
 CMappingDlg::~CMappingDlg()
 {
+    ::CloseHandle(m_hInitialised);
     ::CloseHandle(m_hWorkerRunIdle);
 }
 
@@ -60,6 +67,7 @@ BOOL CMappingDlg::OnInitDialog()
     AppendAboutItem();
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+    ::CheckDlgButton(m_hWnd, IDC_AUTOSTART, IsAutostartEnabled() ? BST_CHECKED : BST_UNCHECKED);
 
     GetDlgItem(IDC_REFRESH_INTERVAL).SetWindowText(FormatText("%d", MappingStore::LoadInterval()).c_str());
 
@@ -69,6 +77,7 @@ BOOL CMappingDlg::OnInitDialog()
     SetUpMappingList(m_listMappings);
     AddTrayIcon();
     MappingStore::LoadEntries(m_listMappings);
+    ::SetEvent(m_hInitialised);
     return TRUE;
 }
 

@@ -26,6 +26,9 @@ public:
     void ShowAddresses(const char* lanAddress, const char* gatewayHost, const char* externalAddress);
     void EnableStartStop();
     void MarkDiscoveryDone() { ::InterlockedExchange(&m_bDiscoveryDone, 1); }
+    // Waits until the window's initialisation has finished (the list is loaded).
+    void WaitUntilInitialised() const { ::WaitForSingleObject(m_hInitialised, INFINITE); }
+    void Hide() const { ShowWindow(SW_HIDE); }
     // Start, as the button does; also called on the discovery worker.
     void OnBnClickedStart();
     // Stop: the listed mappings leave the gateway, the timer stops, the controls unlock.
@@ -49,6 +52,10 @@ protected:
     void OnRClickMappingList(NMHDR* header, LRESULT* result);
     void OnTrayShow();
     void OnTrayExit();
+    void OnHomePage();
+    void OnBnClickedAutostart();
+    void OnVisitExternalIp();
+    void OnCopyExternalIp();
     void OnClose();
     void OnLButtonDown(UINT nFlags, POINT point);
     LRESULT OnReservedMessage(WPARAM wParam, LPARAM lParam);
@@ -81,6 +88,8 @@ protected:
     volatile LONG m_nStartGeneration = 0;
     // Signalled while no mapping run goes on on the discovery worker.
     HANDLE m_hWorkerRunIdle;
+    // Signalled at the end of OnInitDialog.
+    HANDLE m_hInitialised;
     ActivityLog m_log;
 
     DECLARE_MESSAGE_MAP()

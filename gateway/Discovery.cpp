@@ -1,6 +1,7 @@
 #include "Discovery.h"
 #include "GatewayInfo.h"
 #include "../app/MappingDlg.h"
+#include "../desktop/Autostart.h"
 #include "../framework/Format.h"
 #include <winsock2.h>
 #include <wininet.h>
@@ -89,6 +90,12 @@ unsigned __stdcall DiscoverGatewayProc(void* param)
                           externalAddress);
     dialog->Report("完成搜索支持设备.");
     dialog->EnableStartStop();
+    if (IsAutostartEnabled()) {
+        // Started with Windows: map at once, then live in the notification area.
+        dialog->WaitUntilInitialised();
+        dialog->OnBnClickedStart();
+        dialog->Hide();
+    }
     dialog->MarkDiscoveryDone();
     return 0;
 }

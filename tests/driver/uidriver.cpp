@@ -20,7 +20,10 @@
 //   msgbox <timeout ms>               wait for a message box: "ok <caption>|<text>"
 //   dialog <timeout ms> <caption>     wait for another dialog with that caption
 //   press <button id>                 press a button of that message box or dialog
-//   reg-delete <key>                  delete HKEY_CURRENT_USER\<key> with all below it
+//   Registry keys are under HKEY_CURRENT_USER, or HKEY_LOCAL_MACHINE when they
+//   start with "HKLM\"; the value name "@" is the key's default value.
+//   reg-delete <key>                  delete the key with all below it
+//   reg-unset <key> <name>            delete one value
 //   reg-dword <key> <name> <value>    set a REG_DWORD value under HKEY_CURRENT_USER
 //   reg-sz <key> <name> <text>        set a REG_SZ value (text may hold blanks)
 //   reg-get <key> <name>              "ok dword <n>", "ok sz <text>" or "ok absent"
@@ -40,6 +43,12 @@
 //   tray-exists <uid>                 1 when the main window has that notification icon
 //   tray-delete <uid>                 remove it, as a restarting shell loses it
 //   broadcast <registered name>       post that registered message to the main window
+//   clipboard                         the clipboard's text; fails while another
+//                                     window has the clipboard open
+//
+// Started as "uidriver.exe record <file> <argument>", it only appends the
+// argument to the file: registered as the browser, it records what the shell
+// was asked to open.
 //   menu <timeout ms>                 wait for a pop-up menu of the program
 //   menu-key <virtual key>            press a key in that menu
 //   wait-exit <timeout ms>            wait for the program to end: "ok <exit code>"
@@ -222,15 +231,24 @@ std::string Registry(const std::string& verb, const std::string& key, std::istri
     std::string name, value;
     in >> name >> std::ws;
     std::getline(in, value);
-    std::wstring wideKey = FromUtf8(key), wideName = FromUtf8(name);
+    HKEY root = HKEY_CURRENT_USER;
+    std::wstring wideKey = FromUtf8(key), wideName = name == "@" ? std::wstring() : FromUtf8(name);
+    if (wideKey.compare(0, 5, L"HKLM\\") == 0) {
+        root = HKEY_LOCAL_MACHINE;
+        wideKey.erase(0, 5);
+    }
     if (verb == "reg-delete") {
-        LONG result = ::RegDeleteTreeW(HKEY_CURRENT_USER, wideKey.c_str());
-        ::RegDeleteKeyW(HKEY_CURRENT_USER, wideKey.c_str());
+        LONG result = ::RegDeleteTreeW(root, wideKey.c_str());
+        ::RegDeleteKeyW(root, wideKey.c_str());
+        return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? "ok" : "error " + std::to_string(result);
+    }
+    if (verb == "reg-unset") {
+        LONG result = ::RegDeleteKeyValueW(root, wideKey.c_str(), wideName.c_str());
         return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? "ok" : "error " + std::to_string(result);
     }
     HKEY hKey;
     if (verb == "reg-dword" || verb == "reg-sz") {
-        if (::RegCreateKeyExW(HKEY_CURRENT_USER, wideKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+        if (::RegCreateKeyExW(root, wideKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
                               &hKey, nullptr) != ERROR_SUCCESS)
             return "error cannot create key";
         LONG result;
@@ -247,7 +265,7 @@ std::string Registry(const std::string& verb, const std::string& key, std::istri
         ::RegCloseKey(hKey);
         return result == ERROR_SUCCESS ? "ok" : "error " + std::to_string(result);
     }
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, wideKey.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(root, wideKey.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
         return verb == "reg-names" ? "ok " : "ok absent";
     std::string answer;
     if (verb == "reg-get") {
@@ -336,6 +354,17 @@ std::string Execute(const std::string& line)
         ::PostMessageW(g_menu, WM_KEYDOWN, Number(a), 0);
         ::PostMessageW(g_menu, WM_KEYUP, Number(a), 0xC0000000);
         return "ok";
+    }
+    if (verb == "clipboard") {
+        if (!::OpenClipboard(nullptr))
+            return "error clipboard is open";
+        HANDLE data = ::GetClipboardData(CF_UNICODETEXT);
+        const wchar_t* text = data ? static_cast<const wchar_t*>(::GlobalLock(data)) : nullptr;
+        std::string answer = "ok " + (text ? ToUtf8(text) : std::string());
+        if (text)
+            ::GlobalUnlock(data);
+        ::CloseClipboard();
+        return answer;
     }
     if (verb == "menu-rect")
         return RectText(g_menu);
@@ -447,8 +476,22 @@ std::string Execute(const std::string& line)
 
 }
 
+int Record(const wchar_t* file, const wchar_t* argument)
+{
+    FILE* out = _wfopen(file, L"ab");
+    if (!out)
+        return 1;
+    std::fputs((ToUtf8(argument) + "\n").c_str(), out);
+    std::fclose(out);
+    return 0;
+}
+
 int main()
 {
+    int argc = 0;
+    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+    if (argc == 4 && std::wstring(argv[1]) == L"record")
+        return Record(argv[2], argv[3]);
     char buffer[8192];
     while (std::fgets(buffer, sizeof buffer, stdin)) {
         std::string line(buffer);

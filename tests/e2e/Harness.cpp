@@ -40,6 +40,8 @@ std::string Quote(const std::string& text)
     return quoted + "'";
 }
 
+}
+
 std::string WindowsPath(const std::string& linuxPath)
 {
     std::string path = "Z:" + linuxPath;
@@ -49,6 +51,8 @@ std::string WindowsPath(const std::string& linuxPath)
     }
     return path;
 }
+
+namespace {
 
 std::string Today()
 {
@@ -370,6 +374,7 @@ void AppTest::SetUp()
     if (!Router::Mappings().empty())
         Router::Run("restart");
     m_driver.Call("reg-delete Software\\Gatewright");
+    m_driver.Call("reg-unset Software\\Microsoft\\Windows\\CurrentVersion\\Run Gatewright");
 }
 
 void AppTest::TearDown()

@@ -15,6 +15,9 @@ struct TestEnvironment {
     static const TestEnvironment& Get();
 };
 
+// A Linux path as the Windows programs under Wine see it (drive Z:).
+std::string WindowsPath(const std::string& linuxPath);
+
 // Runs a shell command; returns its standard output, and its exit status in *status.
 std::string RunShell(const std::string& command, int* status = nullptr);
 // GBK bytes (the program's texts) as UTF-8, the tests' own encoding.
@@ -92,4 +95,7 @@ protected:
 
     std::string m_folder;
     Driver m_driver;
+
+public:
+    const std::string& Folder() const { return m_folder; }
 };

@@ -1,0 +1,61 @@
+// The tools menu, the home page and the start-with-Windows check box.
+#include "../app/MappingDlg.h"
+#include "../framework/App.h"
+#include "Autostart.h"
+
+namespace {
+const SIZE_T kClipboardBlock = 64;
+
+void OpenInBrowser(const std::string& address)
+{
+    ::ShellExecuteA(nullptr, "open", address.c_str(), nullptr, nullptr, SW_SHOW);
+}
+}
+
+void CMappingDlg::OnCopyExternalIp()
+{
+    std::string address = AddressField(IDC_EXTERNAL_ADDRESS).GetAddressText();
+    HGLOBAL hBlock = ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kClipboardBlock);
+    char* text = hBlock ? static_cast<char*>(::GlobalLock(hBlock)) : nullptr;
+    if (!text) {
+        ::GlobalFree(hBlock);
+        GetApp()->MessageBox("复制外网IP到剪贴板异常.");
+        return;
+    }
+    lstrcpynA(text, address.c_str(), kClipboardBlock);
+    ::GlobalUnlock(hBlock);
+    if (!::OpenClipboard(m_hWnd)) {
+        ::GlobalFree(hBlock);
+        GetApp()->MessageBox("打开剪贴板失败!");
+        return;
+    }
+    if (!::EmptyClipboard()) {
+        ::CloseClipboard();
+        ::GlobalFree(hBlock);
+        GetApp()->MessageBox("不能打开剪贴板! ");
+        return;
+    }
+    if (!::SetClipboardData(CF_TEXT, hBlock)) {
+        GetApp()->MessageBox("设置剪贴板内容失败!");
+        ::CloseClipboard();
+        ::GlobalFree(hBlock);
+        return;
+    }
+    ::CloseClipboard();
+    GetApp()->MessageBox("成功复制外网IP到剪贴板!");
+}
+
+void CMappingDlg::OnVisitExternalIp()
+{
+    OpenInBrowser("http://" + AddressField(IDC_EXTERNAL_ADDRESS).GetAddressText());
+}
+
+void CMappingDlg::OnHomePage()
+{
+    OpenInBrowser(GATEWRIGHT_HOME_PAGE);
+}
+
+void CMappingDlg::OnBnClickedAutostart()
+{
+    SetAutostart(::IsDlgButtonChecked(m_hWnd, IDC_AUTOSTART) == BST_CHECKED);
+}

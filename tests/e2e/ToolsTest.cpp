@@ -1,0 +1,143 @@
+// Copying and opening the external address, the home page, and start with Windows.
+#include "Harness.h"
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+const int kStart = 1005, kAutostart = 1021;
+const long kCopyCommand = 32794, kVisitCommand = 32792, kHomePageCommand = 32784, IDOK_ = 1;
+const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char* kAdded = "映射成功";
+const char* kStopped = "成功停止列表中的所有映射!";
+
+std::vector<std::string> ReadLines(const std::string& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+size_t CountStartingWith(const std::vector<std::string>& lines, const std::string& start)
+{
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& line) { return line.compare(0, start.size(), start) == 0; });
+}
+
+class ToolsTest : public AppTest {
+protected:
+    void EnableAutostart() { m_driver.Call(std::string("reg-sz ") + kRunKey + " Gatewright anything at all"); }
+    bool Visible() { return m_driver.Call("visible") == "1"; }
+    // The window shows first and hides itself after the first run.
+    bool WaitUntilHidden()
+    {
+        return WaitUntil([&] { return Visible(); }, 10000) && WaitUntil([&] { return !Visible(); }, 30000);
+    }
+};
+
+TEST_F(ToolsTest, CopyPutsTheExternalAddressOnTheClipboardAndReportsOnlyAfterClosingIt)
+{
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Command(kCopyCommand);
+    EXPECT_EQ("Gatewright|成功复制外网IP到剪贴板!", m_driver.MessageBox(5000));
+    // The driver can open the clipboard only when the program has closed it.
+    EXPECT_EQ(Router::Variable("EXT_IP"), m_driver.Call("clipboard"));
+    m_driver.Press(IDOK_);
+}
+
+TEST_F(ToolsTest, BrowserCommandsHandTheExternalAddressAndTheHomePageToTheShell)
+{
+    std::string record = Folder() + "/opened.txt";
+    std::string browser = "\"" + WindowsPath(TestEnvironment::Get().driverExe) + "\" record \""
+        + WindowsPath(record) + "\" \"%1\"";
+    for (const char* scheme : { "http", "https" })
+        m_driver.Call(std::string("reg-sz HKLM\\Software\\Classes\\") + scheme + "\\shell\\open\\command @ " + browser);
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Command(kVisitCommand);
+    ASSERT_TRUE(WaitUntil([&] { return ReadLines(record).size() == 1; }, 10000));
+    m_driver.Command(kHomePageCommand);
+    ASSERT_TRUE(WaitUntil([&] { return ReadLines(record).size() == 2; }, 10000));
+    EXPECT_EQ((std::vector<std::string>{ "http://" + Router::Variable("EXT_IP"), "https://gatewright.example.org/" }),
+              ReadLines(record));
+}
+
+TEST_F(ToolsTest, TickingTheBoxWritesTheQuotedPathAndUntickingDeletesIt)
+{
+    Launch();
+    EXPECT_FALSE(m_driver.Checked(kAutostart));
+    m_driver.Click(kAutostart);
+    std::string expected = "sz \"" + WindowsPath(Folder() + "/Gatewright.exe") + "\"";
+    EXPECT_TRUE(WaitUntil([&] { return m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright") == expected; },
+                          5000))
+        << m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright");
+    m_driver.Click(kAutostart);
+    EXPECT_TRUE(WaitUntil([&] { return m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright") == "absent"; },
+                          5000));
+}
+
+TEST_F(ToolsTest, StartWithWindowsMapsTheListHidesTheWindowAndKeepsRefreshing)
+{
+    EnableAutostart();
+    SeedRows({ "TCP|8080|18080|198.18.0.2|", "UDP|8081|18081|198.18.0.2|" });
+    m_driver.Call("reg-dword Software\\Gatewright\\Gatewright\\Settings timer 1");
+    Launch();
+    EXPECT_TRUE(m_driver.Checked(kAutostart));
+    ASSERT_TRUE(WaitUntilHidden());
+    EXPECT_EQ(2u, CountStartingWith(LogMessages(), kAdded)) << "the first run has ended before the window hides";
+    EXPECT_EQ(2u, Router::Mappings().size());
+    EXPECT_FALSE(m_driver.Enabled(kStart));
+
+    Router::Run("exec lan upnpc -d 18080 TCP");
+    EXPECT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 2; }, 10000, 250));
+}
+
+TEST_F(ToolsTest, StartWithWindowsAndAnEmptyListLogsTheHintSetsNoTimerAndStillHides)
+{
+    EnableAutostart();
+    m_driver.Call("reg-dword Software\\Gatewright\\Gatewright\\Settings timer 1");
+    Launch();
+    ASSERT_TRUE(WaitUntilHidden());
+    EXPECT_EQ("提示: 请在[端口映射列表]中添加端口映射,在列表中右键或者选中菜单进行操作!", LogMessages().back());
+    EXPECT_TRUE(m_driver.Enabled(kStart));
+
+    // With a timer running, a row added now would be mapped within a second.
+    m_driver.Command(32781);
+    ASSERT_TRUE(m_driver.WaitDialog("添加映射端口", 5000));
+    m_driver.Call("target popup");
+    m_driver.Call("set-text 1016 18080");
+    m_driver.Call("set-text 1015 8080");
+    m_driver.Click(1019);
+    m_driver.Call("target main");
+    ASSERT_TRUE(WaitUntil([&] { return ListRows().size() == 1; }, 5000));
+    EXPECT_FALSE(WaitUntil([&] { return !Router::Mappings().empty(); }, 3000));
+}
+
+TEST_F(ToolsTest, StopDuringTheFirstRunOnTheWorkerWins)
+{
+    EnableAutostart();
+    std::vector<std::string> rows;
+    for (int i = 0; i < 200; ++i)
+        rows.push_back("TCP|" + std::to_string(20000 + i) + "|" + std::to_string(30000 + i) + "|198.18.0.2|");
+    SeedRows(rows);
+    m_driver.Call("reg-dword Software\\Gatewright\\Gatewright\\Settings timer 1");
+    Launch();
+    ASSERT_TRUE(WaitUntil([&] { return CountStartingWith(LogMessages(), kAdded) > 0; }, 30000, 20));
+    m_driver.Click(1008);
+    ASSERT_TRUE(WaitUntilHidden());
+    ASSERT_TRUE(WaitForLogMessage(kStopped, 30000));
+
+    std::vector<std::string> log = LogMessages();
+    EXPECT_LT(CountStartingWith(log, kAdded), rows.size()) << "the run went on after the Stop";
+    EXPECT_TRUE(m_driver.Enabled(kStart));
+    EXPECT_TRUE(m_driver.Enabled(1002));
+    EXPECT_TRUE(Router::Mappings().empty());
+    // No refresh timer: nothing comes back.
+    EXPECT_FALSE(WaitUntil([&] { return !Router::Mappings().empty(); }, 3000));
+}
+
+}
