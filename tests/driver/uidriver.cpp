@@ -7,7 +7,8 @@
 // Commands (numbers are decimal or 0x-hex):
 //   launch <exe path> [working dir]   start the program, remember its process
 //   main <timeout ms>                 wait for its main window (the one with
-//                                     the status line control 1013)
+//                                     the status line control 1013) to show,
+//                                     which it does once initialised
 //   text <id>                         window text of control <id>
 //   address <id>                      IP-address control text, "" when blank
 //   set-text <id> <text>              set the text of control <id>
@@ -305,7 +306,7 @@ std::string Execute(const std::string& line)
     }
     if (verb == "main") {
         g_main = WaitForWindow(Number(a), [](HWND hWnd) {
-            return IsDialog(hWnd) && ::GetDlgItem(hWnd, kStatusLineId) != nullptr;
+            return IsDialog(hWnd) && ::IsWindowVisible(hWnd) && ::GetDlgItem(hWnd, kStatusLineId) != nullptr;
         });
         return g_main ? "ok" : "error no main window";
     }

@@ -61,6 +61,7 @@ TEST_F(ListEditingTest, AddDialogShowsItsDefaultsAndAUdpRowGoesOnTopOfTcpRows)
     ASSERT_FALSE(m_driver.WaitDialog(kAddCaption, 1000));
 
     AddRow(true, "3389", "13389", "远程桌面");
+    ASSERT_EQ(3u, ListRows().size());
     EXPECT_EQ("UDP\t3389\t13389\t198.18.0.2\t远程桌面", ListRows()[0]);
 }
 
@@ -100,7 +101,7 @@ TEST_F(ListEditingTest, DeleteRemovesEverySelectedRow)
     m_driver.Call("select 1002 0 1 3");
     m_driver.Command(kDeleteCommand);
     ASSERT_TRUE(WaitUntil([&] { return ListRows().size() == 1; }, 5000));
-    EXPECT_EQ(rows[2], ListRows()[0]);
+    EXPECT_EQ(rows.at(2), ListRows().at(0));
 }
 
 TEST_F(ListEditingTest, DeleteFromTheContextMenuWithNothingSelectedOnlyLogsTheHint)
@@ -129,7 +130,7 @@ TEST_F(ListEditingTest, RowAddedWhileMappingIsOnTheRouterAfterTheNextRefresh)
     ASSERT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 1; }, 15000));
     AddRow(false, "8082", "18082", "late");
     EXPECT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 2; }, 10000, 250));
-    EXPECT_EQ("TCP 18082 198.18.0.2:8082 Gatewright", Router::Mappings()[1]);
+    EXPECT_EQ("TCP 18082 198.18.0.2:8082 Gatewright", Router::Mappings().at(1));
 }
 
 TEST_F(ListEditingTest, AddedAndDeletedRowsAreStoredAtCloseAndBackAfterARestart)
@@ -150,8 +151,8 @@ TEST_F(ListEditingTest, AddedAndDeletedRowsAreStoredAtCloseAndBackAfterARestart)
     ASSERT_TRUE(m_driver.WaitExit(15000));
 
     Launch();
-    EXPECT_EQ(kept, ListRows());
-    EXPECT_EQ("UDP\t53\t10053\t198.18.0.2\tdns", ListRows()[0]);
+    ASSERT_EQ(kept, ListRows());
+    EXPECT_EQ("UDP\t53\t10053\t198.18.0.2\tdns", kept[0]);
 }
 
 }

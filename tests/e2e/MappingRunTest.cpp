@@ -97,6 +97,7 @@ TEST_F(MappingRunTest, RefusedRowLogsItsFailureInRowOrderAndTheRunGoesOn)
                                : SuccessLine(row));
     }
     EXPECT_EQ(expected, LogSince(first));
+    ASSERT_EQ(3u, expected.size());
     EXPECT_EQ(expected[1], "AddPortMapping(18091, 8091, 198.18.0.2) 失败,错误代码 606 (Action not authorized)\n")
         << "the refused row is the middle one";
     EXPECT_EQ(2u, Router::Mappings().size());
@@ -111,6 +112,7 @@ TEST_F(MappingRunTest, RowWhoseExternalPortAnotherHostHoldsIsSkippedWithoutALine
     EXPECT_FALSE(WaitForLogLines(first, 2, 2000)) << "a line for the row another host holds";
 
     std::vector<std::string> rows = ListRows();
+    ASSERT_EQ(2u, rows.size());
     std::string freeRow = Cells(rows[0])[2] == "18096" ? rows[0] : rows[1];
     EXPECT_EQ(std::vector<std::string>{ SuccessLine(freeRow) }, LogSince(first));
     EXPECT_EQ((std::vector<std::string>{ "TCP 18095 198.18.0.3:9000 libminiupnpc", "TCP 18096 198.18.0.2:8096 Gatewright" }),
