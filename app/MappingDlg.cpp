@@ -119,6 +119,17 @@ void CMappingDlg::EnableStartStop()
     GetDlgItem(IDC_STOP).EnableWindow(TRUE);
 }
 
+void CMappingDlg::TrackMenuAtCursor(UINT menuId, UINT flags)
+{
+    POINT cursor;
+    ::GetCursorPos(&cursor);
+    HMENU hMenu = ::LoadMenuA(GetApp()->m_hInstance, MAKEINTRESOURCEA(menuId));
+    ::TrackPopupMenu(::GetSubMenu(hMenu, 0), flags, cursor.x, cursor.y, 0, m_hWnd, nullptr);
+    // Lets the menu close properly when the user clicks elsewhere.
+    PostMessage(WM_NULL);
+    ::DestroyMenu(hMenu);
+}
+
 void CMappingDlg::OnSysCommand(UINT nID, LPARAM)
 {
     if ((nID & 0xFFF0) == IDM_ABOUTBOX)

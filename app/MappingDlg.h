@@ -98,6 +98,8 @@ private:
     void AppendAboutItem();
     void AddTrayIcon();
     void OnTrayNotify(UINT mouseMessage);
-    void ShowTrayMenu();
+    // Shows the first pop-up of a menu resource at the mouse pointer; a chosen
+    // item arrives as this window's command.
+    void TrackMenuAtCursor(UINT menuId, UINT flags);
     void StartDiscovery();
 };

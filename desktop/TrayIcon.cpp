@@ -52,7 +52,8 @@ LRESULT CMappingDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
 void CMappingDlg::OnTrayNotify(UINT mouseMessage)
 {
     if (mouseMessage == WM_RBUTTONUP) {
-        ShowTrayMenu();
+        // Opens upwards from the pointer, as the notification area sits at the bottom.
+        TrackMenuAtCursor(IDR_TRAY_MENU, TPM_BOTTOMALIGN);
     } else if (mouseMessage == WM_LBUTTONDBLCLK) {
         if (IsWindowVisible()) {
             ShowWindow(SW_HIDE);
@@ -61,16 +62,6 @@ void CMappingDlg::OnTrayNotify(UINT mouseMessage)
             SetForegroundWindow();
         }
     }
-}
-
-void CMappingDlg::ShowTrayMenu()
-{
-    POINT cursor;
-    ::GetCursorPos(&cursor);
-    HMENU hMenu = ::LoadMenuA(GetApp()->m_hInstance, MAKEINTRESOURCEA(IDR_TRAY_MENU));
-    ::TrackPopupMenu(::GetSubMenu(hMenu, 0), TPM_BOTTOMALIGN, cursor.x, cursor.y, 0, m_hWnd, nullptr);
-    PostMessage(WM_NULL);
-    ::DestroyMenu(hMenu);
 }
 
 void CMappingDlg::OnTrayShow()

@@ -1,6 +1,5 @@
 // Adding and deleting rows of the main window's mapping list.
 #include "../app/MappingDlg.h"
-#include "../framework/App.h"
 #include "MappingAddDlg.h"
 
 void CMappingDlg::OnAddMapping()
@@ -22,11 +21,7 @@ void CMappingDlg::OnDeleteMapping()
 
 void CMappingDlg::OnRClickMappingList(NMHDR*, LRESULT* result)
 {
-    POINT cursor;
-    ::GetCursorPos(&cursor);
-    HMENU hMenu = ::LoadMenuA(GetApp()->m_hInstance, MAKEINTRESOURCEA(IDR_MAIN_MENU));
-    ::TrackPopupMenu(::GetSubMenu(hMenu, 0), TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, m_hWnd, nullptr);
-    PostMessage(WM_NULL);
-    ::DestroyMenu(hMenu);
+    // The first pop-up of the main menu holds the add and delete commands.
+    TrackMenuAtCursor(IDR_MAIN_MENU, TPM_RIGHTBUTTON);
     *result = 0;
 }
