@@ -56,18 +56,18 @@ CMappingDlg::~CMappingDlg()
 
 void CMappingDlg::DoDataExchange()
 {
-    m_listMappings.Attach(::GetDlgItem(m_hWnd, IDC_MAPPING_LIST));
+    m_listMappings.Attach(GetDlgItem(IDC_MAPPING_LIST).m_hWnd);
 }
 
 BOOL CMappingDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
-    m_log.Attach(::GetDlgItem(m_hWnd, IDC_STATUS_LINE));
+    m_log.Attach(GetDlgItem(IDC_STATUS_LINE).m_hWnd);
 
     AppendAboutItem();
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
-    ::CheckDlgButton(m_hWnd, IDC_AUTOSTART, IsAutostartEnabled() ? BST_CHECKED : BST_UNCHECKED);
+    CheckButton(IDC_AUTOSTART, IsAutostartEnabled());
 
     GetDlgItem(IDC_REFRESH_INTERVAL).SetWindowText(FormatText("%d", MappingStore::LoadInterval()).c_str());
 
@@ -108,9 +108,9 @@ void CMappingDlg::StartDiscovery()
 void CMappingDlg::ShowAddresses(const char* lanAddress, const char* gatewayHost,
                                 const char* externalAddress)
 {
-    AddressField(IDC_LAN_ADDRESS).SetAddressText(lanAddress);
-    AddressField(IDC_GATEWAY_ADDRESS).SetAddressText(gatewayHost);
-    AddressField(IDC_EXTERNAL_ADDRESS).SetAddressText(externalAddress);
+    GetAddressItem(IDC_LAN_ADDRESS).SetAddressText(lanAddress);
+    GetAddressItem(IDC_GATEWAY_ADDRESS).SetAddressText(gatewayHost);
+    GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText(externalAddress);
 }
 
 void CMappingDlg::EnableStartStop()
@@ -155,10 +155,15 @@ void CMappingDlg::OnPaint()
     SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(hdc), 0);
     RECT client;
     ::GetClientRect(m_hWnd, &client);
+    DrawCentredIcon(hdc, client);
+    ::EndPaint(m_hWnd, &paint);
+}
+
+void CMappingDlg::DrawCentredIcon(HDC hdc, const RECT& client) const
+{
     int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
     int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
     ::DrawIcon(hdc, x, y, m_hIcon);
-    ::EndPaint(m_hWnd, &paint);
 }
 
 HCURSOR CMappingDlg::OnQueryDragIcon()

@@ -45,6 +45,8 @@ protected:
 
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
+    // The minimised window's picture: the program's icon in the middle.
+    void DrawCentredIcon(HDC hdc, const RECT& client) const;
     HCURSOR OnQueryDragIcon();
     void OnAbout();
     void OnAddMapping();
@@ -66,6 +68,7 @@ protected:
     // early when a Stop makes its Start's generation stale.
     void RunMappings(LONG generation);
     void SetRefreshTimer(LONG generation, int interval);
+    void EnableMappingControls(BOOL bEnable);
     static void CALLBACK RefreshTimerProc(HWND hWnd, UINT msg, UINT_PTR idEvent, DWORD time);
     void Refresh();
     void StopMapping(const MappingEntry& entry, bool* failed);
@@ -75,8 +78,6 @@ protected:
 
     // Starts the discovery worker; false when the thread could not be created.
     virtual bool StartDiscoveryWorker();
-
-    CIpAddressCtrl AddressField(int id) const { return CIpAddressCtrl(::GetDlgItem(m_hWnd, id)); }
 
     HICON m_hIcon;
     CListCtrl m_listMappings;

@@ -1,6 +1,6 @@
 #include "Autostart.h"
+#include "../framework/Path.h"
 #include "../framework/RegKey.h"
-#include <windows.h>
 #include <string>
 
 namespace {
@@ -11,21 +11,16 @@ const char* kRunValue = "Gatewright";
 // another program, and this one runs elevated.
 std::string QuotedExecutablePath()
 {
-    char path[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return std::string("\"") + path + "\"";
+    return "\"" + GetExecutablePath() + "\"";
 }
 }
 
 bool IsAutostartEnabled()
 {
+    // Any value counts, also one longer than 256 bytes: the quoted path this
+    // program writes can be.
     CRegKey key;
-    if (key.Open(HKEY_CURRENT_USER, kRunKey, KEY_READ) != ERROR_SUCCESS)
-        return false;
-    char data[256] = {};
-    DWORD size = sizeof data;
-    return ::RegQueryValueExA(key.m_hKey, kRunValue, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size)
-        == ERROR_SUCCESS;
+    return key.Open(HKEY_CURRENT_USER, kRunKey, KEY_READ) == ERROR_SUCCESS && key.HasValue(kRunValue);
 }
 
 void SetAutostart(bool enabled)

@@ -14,7 +14,7 @@ void OpenInBrowser(const std::string& address)
 
 void CMappingDlg::OnCopyExternalIp()
 {
-    std::string address = AddressField(IDC_EXTERNAL_ADDRESS).GetAddressText();
+    std::string address = GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText();
     HGLOBAL hBlock = ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kClipboardBlock);
     char* text = hBlock ? static_cast<char*>(::GlobalLock(hBlock)) : nullptr;
     if (!text) {
@@ -47,7 +47,7 @@ void CMappingDlg::OnCopyExternalIp()
 
 void CMappingDlg::OnVisitExternalIp()
 {
-    OpenInBrowser("http://" + AddressField(IDC_EXTERNAL_ADDRESS).GetAddressText());
+    OpenInBrowser("http://" + GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText());
 }
 
 void CMappingDlg::OnHomePage()
@@ -57,5 +57,5 @@ void CMappingDlg::OnHomePage()
 
 void CMappingDlg::OnBnClickedAutostart()
 {
-    SetAutostart(::IsDlgButtonChecked(m_hWnd, IDC_AUTOSTART) == BST_CHECKED);
+    SetAutostart(IsButtonChecked(IDC_AUTOSTART));
 }

@@ -30,8 +30,6 @@ public:
     // exclamation icon.
     int MessageBox(const char* text, UINT nType = MB_OK) const;
 
-    const std::string& GetAppName() const { return m_strAppName; }
-
     HINSTANCE m_hInstance;
     CWindow* m_pMainWnd = nullptr;
 

@@ -1,4 +1,5 @@
 #pragma once
+#include "IpAddressCtrl.h"
 #include "Window.h"
 #include <windowsx.h>
 
@@ -25,6 +26,12 @@ public:
 
     INT_PTR DoModal();
     void EndDialog(INT_PTR nResult) const { ::EndDialog(m_hWnd, nResult); }
+    CIpAddressCtrl GetAddressItem(int id) const { return CIpAddressCtrl(::GetDlgItem(m_hWnd, id)); }
+    bool IsButtonChecked(int id) const { return ::IsDlgButtonChecked(m_hWnd, id) == BST_CHECKED; }
+    BOOL CheckButton(int id, bool bChecked) const
+    {
+        return ::CheckDlgButton(m_hWnd, id, bChecked ? BST_CHECKED : BST_UNCHECKED);
+    }
 
 protected:
     virtual BOOL OnInitDialog();

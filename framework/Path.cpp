@@ -1,13 +1,11 @@
 #include "Path.h"
 #include <windows.h>
 
-namespace {
 std::string GetExecutablePath()
 {
     char path[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, path, MAX_PATH);
     return path;
-}
 }
 
 size_t FindLastBackslash(const std::string& path)

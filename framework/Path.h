@@ -5,6 +5,8 @@
 // backslash is found character by character in the ANSI code page, so the
 // trail byte 0x5C of a double-byte character is never taken for one.
 std::string GetExecutableFolder();
+// Full path of the running executable.
+std::string GetExecutablePath();
 // File name of the running executable without folder and extension.
 std::string GetExecutableBaseName();
 // Position of the last backslash of a narrow path, or npos.

@@ -61,6 +61,11 @@ LONG CRegKey::SetString(const char* name, const char* value) const
                             static_cast<DWORD>(lstrlenA(value) + 1));
 }
 
+bool CRegKey::HasValue(const char* name) const
+{
+    return ::RegQueryValueExA(m_hKey, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 LONG CRegKey::DeleteValue(const char* name) const
 {
     return ::RegDeleteValueA(m_hKey, name);

@@ -20,6 +20,8 @@ public:
     LONG SetDWORD(const char* name, DWORD value) const;
     LONG SetString(const char* name, const char* value) const;
     LONG DeleteValue(const char* name) const;
+    // True when a value of that name exists, whatever its type and size.
+    bool HasValue(const char* name) const;
     LONG QueryValueCount(DWORD* count) const;
     // Name of the value at position index of the key's value list.
     LONG EnumValueName(DWORD index, std::string* name) const;

@@ -11,7 +11,6 @@ public:
     void Attach(HWND hWnd) { m_hWnd = hWnd; }
     CWindow GetDlgItem(int id) const { return CWindow(::GetDlgItem(m_hWnd, id)); }
     BOOL EnableWindow(BOOL bEnable = TRUE) const { return ::EnableWindow(m_hWnd, bEnable); }
-    BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
     BOOL ShowWindow(int nCmdShow) const { return ::ShowWindow(m_hWnd, nCmdShow); }
     BOOL IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }

@@ -23,7 +23,8 @@ bool FindGateway(CMappingDlg* dialog, char* lanAddress, int lanAddressSize, char
         return false;
     int result = UPNP_GetValidIGD(devices, &g_gatewayInfo.urls, &g_gatewayInfo.data,
                                   lanAddress, lanAddressSize);
-    if (result == 0)
+    // Below zero the library itself failed (out of memory): no gateway either.
+    if (result <= 0)
         return false;
     dialog->Report(FormatGatewayFoundLine(result, g_gatewayInfo.urls.controlURL));
 

@@ -62,9 +62,14 @@ std::string FormatAddSucceeded(const std::string& externalAddress, const Mapping
                       entry.internalIp.c_str(), entry.localPort.c_str());
 }
 
+const char* UpnpErrorText(int result)
+{
+    const char* text = strupnperror(result);
+    return text ? text : "(null)";
+}
+
 std::string FormatAddFailed(const MappingEntry& entry, int result)
 {
-    const char* reason = strupnperror(result);
     return FormatText("AddPortMapping(%s, %s, %s) 失败,错误代码 %d (%s)\n", entry.externalPort.c_str(),
-                      entry.localPort.c_str(), entry.internalIp.c_str(), result, reason ? reason : "(null)");
+                      entry.localPort.c_str(), entry.internalIp.c_str(), result, UpnpErrorText(result));
 }

@@ -14,6 +14,9 @@ int DeleteMapping(const MappingEntry& entry);
 // The external address, or "" when the query failed; *status gets the result.
 std::string QueryExternalAddress(int* status);
 
+// The library's text for a result, "(null)" where it has none.
+const char* UpnpErrorText(int result);
+
 // Log lines of an add.
 std::string FormatAddSucceeded(const std::string& externalAddress, const MappingEntry& entry);
 std::string FormatAddFailed(const MappingEntry& entry, int result);

@@ -5,13 +5,43 @@
 #include "../mappings/MappingStore.h"
 
 namespace {
-// Controls that must not change while mappings are active, in the order they are locked.
-const int kLockedControls[] = { IDC_START, IDC_MAPPING_LIST, IDC_GATEWAY_ADDRESS, IDC_LAN_ADDRESS,
-                                IDC_EXTERNAL_ADDRESS, IDC_REFRESH_INTERVAL, IDC_AUTOSTART };
+// Controls that must not change while mappings are active, in the order Start
+// locks and Stop unlocks them; Stop itself stays enabled throughout.
+const int kMappingControls[] = { IDC_START, IDC_MAPPING_LIST, IDC_GATEWAY_ADDRESS, IDC_LAN_ADDRESS,
+                                 IDC_EXTERNAL_ADDRESS, IDC_REFRESH_INTERVAL, IDC_AUTOSTART };
+
+// While a Start runs on the discovery worker, its event is reset: a Stop then
+// waits for the Start to finish instead of racing it.
+class CWorkerStartScope {
+public:
+    CWorkerStartScope(HANDLE hIdle, bool onWorker) : m_hIdle(onWorker ? hIdle : nullptr)
+    {
+        if (m_hIdle)
+            ::ResetEvent(m_hIdle);
+    }
+    CWorkerStartScope(const CWorkerStartScope&) = delete;
+    CWorkerStartScope& operator=(const CWorkerStartScope&) = delete;
+    ~CWorkerStartScope()
+    {
+        if (m_hIdle)
+            ::SetEvent(m_hIdle);
+    }
+
+private:
+    HANDLE m_hIdle;
+};
+}
+
+void CMappingDlg::EnableMappingControls(BOOL bEnable)
+{
+    for (int id : kMappingControls)
+        GetDlgItem(id).EnableWindow(bEnable);
 }
 
 void CMappingDlg::OnBnClickedStart()
 {
+    CWorkerStartScope scope(m_hWorkerRunIdle, !IsUiThread());
+    LONG seen = m_nStartGeneration;
     if (m_listMappings.GetItemCount() == 0) {
         Report("提示: 请在[端口映射列表]中添加端口映射,在列表中右键或者选中菜单进行操作!");
         return;
@@ -26,24 +56,21 @@ void CMappingDlg::OnBnClickedStart()
         Report("错误: 设置项里的间隔时间不能小于1秒,端口映射失败!");
         return;
     }
-    LONG generation = ::InterlockedIncrement(&m_nStartGeneration);
-    for (int id : kLockedControls)
-        GetDlgItem(id).EnableWindow(FALSE);
-    bool onWorker = !IsUiThread();
-    if (onWorker)
-        ::ResetEvent(m_hWorkerRunIdle);
+    // A Stop since the checks began wins: this Start then changes nothing.
+    LONG generation = seen + 1;
+    if (::InterlockedCompareExchange(&m_nStartGeneration, generation, seen) != seen)
+        return;
+    EnableMappingControls(FALSE);
     RunMappings(generation);
-    if (onWorker)
-        ::SetEvent(m_hWorkerRunIdle);
     SetRefreshTimer(generation, interval);
 }
 
 void CMappingDlg::RunMappings(LONG generation)
 {
-    std::string externalAddress = AddressField(IDC_EXTERNAL_ADDRESS).GetAddressText();
+    std::string externalAddress = GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText();
     // A Stop while this run goes on (possible only for a run on the worker) ends it.
     for (int row = 0; row < m_listMappings.GetItemCount() && generation == m_nStartGeneration; ++row) {
-        MappingEntry entry = ReadMappingRow(m_listMappings, row);
+        MappingEntry entry = ReadMappingTarget(m_listMappings, row);
         std::string internalClient;
         if (LookUpMapping(entry, &internalClient) == 0)
             continue;

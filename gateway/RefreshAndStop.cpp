@@ -4,15 +4,10 @@
 #include "GatewayRequests.h"
 #include "../framework/Format.h"
 #include "../mappings/MappingList.h"
-#include <upnperrors.h>
 
 namespace {
 // UPnP error: the gateway holds no such mapping.
 const int kNoSuchEntry = 714;
-
-// Controls unlocked by Stop, in this order; Stop itself stays enabled throughout.
-const int kUnlockedControls[] = { IDC_START, IDC_MAPPING_LIST, IDC_GATEWAY_ADDRESS, IDC_LAN_ADDRESS,
-                                  IDC_EXTERNAL_ADDRESS, IDC_REFRESH_INTERVAL, IDC_AUTOSTART };
 
 bool SameAddress(const std::string& a, const std::string& b)
 {
@@ -24,9 +19,8 @@ bool SameAddress(const std::string& a, const std::string& b)
 
 std::string FormatStopFailed(const MappingEntry& entry, int result)
 {
-    const char* reason = strupnperror(result);
     return FormatText("停止映射失败: 外网端口 %s 协议 %s, 错误代码 %d (%s)\n", entry.externalPort.c_str(),
-                      entry.protocol.c_str(), result, reason ? reason : "(null)");
+                      entry.protocol.c_str(), result, UpnpErrorText(result));
 }
 }
 
@@ -39,26 +33,28 @@ void CMappingDlg::Refresh()
 {
     RunMappings(m_nStartGeneration);
     int status;
-    AddressField(IDC_EXTERNAL_ADDRESS).SetAddressText(QueryExternalAddress(&status).c_str());
+    GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText(QueryExternalAddress(&status).c_str());
 }
 
 void CMappingDlg::OnBnClickedStop()
 {
-    // A newer generation cancels a run still going on the worker, and the timer it would set.
+    // A newer generation ends a run still going on the worker early; raised
+    // again after the wait, it also voids the timer a Start that finished
+    // meanwhile has handed over.
     ::InterlockedIncrement(&m_nStartGeneration);
     WaitWhileWorkerRuns();
+    ::InterlockedIncrement(&m_nStartGeneration);
     if (!HasGateway()) {
         Report("没有发现网关，列表中的映射未被删除。");
     } else {
         bool failed = false;
         for (int row = 0; row < m_listMappings.GetItemCount(); ++row)
-            StopMapping(ReadMappingRow(m_listMappings, row), &failed);
+            StopMapping(ReadMappingTarget(m_listMappings, row), &failed);
         if (!failed)
             Report("成功停止列表中的所有映射!");
     }
     ::KillTimer(m_hWnd, m_nRefreshTimerId);
-    for (int id : kUnlockedControls)
-        GetDlgItem(id).EnableWindow(TRUE);
+    EnableMappingControls(TRUE);
 }
 
 void CMappingDlg::StopMapping(const MappingEntry& entry, bool* failed)

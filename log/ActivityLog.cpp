@@ -3,15 +3,15 @@
 
 namespace {
 // The one log lock: serialises reports of all threads; lives as long as the process.
-struct LogLock {
-    LogLock() { ::InitializeCriticalSection(&section); }
-    ~LogLock() { ::DeleteCriticalSection(&section); }
+struct CLogLock {
+    CLogLock() { ::InitializeCriticalSection(&section); }
+    ~CLogLock() { ::DeleteCriticalSection(&section); }
     CRITICAL_SECTION section;
 } g_lock;
 
-struct LockGuard {
-    LockGuard() { ::EnterCriticalSection(&g_lock.section); }
-    ~LockGuard() { ::LeaveCriticalSection(&g_lock.section); }
+struct CLogLockGuard {
+    CLogLockGuard() { ::EnterCriticalSection(&g_lock.section); }
+    ~CLogLockGuard() { ::LeaveCriticalSection(&g_lock.section); }
 };
 
 std::string FormatTime(const char* format, const tm& local)
@@ -60,7 +60,7 @@ void ActivityLog::Report(const std::string& message)
 void ActivityLog::ReportAt(const std::string& message, time_t when)
 {
     {
-        LockGuard guard;
+        CLogLockGuard guard;
         std::string folder = (m_strFolder.empty() ? GetExecutableFolder() : m_strFolder) + "\\logs";
         ::CreateDirectoryA(folder.c_str(), nullptr);
         tm local = *localtime(&when);
@@ -79,7 +79,7 @@ void ActivityLog::ShowLatest()
 {
     std::string latest;
     {
-        LockGuard guard;
+        CLogLockGuard guard;
         latest = m_strLatest;
     }
     ::SetWindowTextA(m_hStatusLine, latest.c_str());

@@ -12,8 +12,8 @@ BOOL CMappingAddDlg::OnInitDialog()
     CDialog::OnInitDialog();
     SetWindowText(m_strCaption.c_str());
     std::string lanAddress = CIpAddressCtrl(::GetDlgItem(Owner(), IDC_LAN_ADDRESS)).GetAddressText();
-    CIpAddressCtrl(::GetDlgItem(m_hWnd, IDC_ADD_ADDRESS)).SetAddressText(lanAddress.c_str());
-    ::CheckDlgButton(m_hWnd, IDC_ADD_TCP, BST_CHECKED);
+    GetAddressItem(IDC_ADD_ADDRESS).SetAddressText(lanAddress.c_str());
+    CheckButton(IDC_ADD_TCP, true);
     GetDlgItem(IDC_ADD_LOCAL_PORT).SetWindowText("80");
     GetDlgItem(IDC_ADD_EXTERNAL_PORT).SetWindowText("80");
     return TRUE;
@@ -23,11 +23,11 @@ void CMappingAddDlg::OnBnClickedAdd()
 {
     // A blank address control counts as empty.
     MappingEntry entry;
-    entry.internalIp = CIpAddressCtrl(::GetDlgItem(m_hWnd, IDC_ADD_ADDRESS)).GetAddressText();
+    entry.internalIp = GetAddressItem(IDC_ADD_ADDRESS).GetAddressText();
     entry.localPort = GetDlgItem(IDC_ADD_LOCAL_PORT).GetWindowText();
     entry.externalPort = GetDlgItem(IDC_ADD_EXTERNAL_PORT).GetWindowText();
     entry.remark = GetDlgItem(IDC_ADD_REMARK).GetWindowText();
-    entry.protocol = ::IsDlgButtonChecked(m_hWnd, IDC_ADD_TCP) == BST_CHECKED ? "TCP" : "UDP";
+    entry.protocol = IsButtonChecked(IDC_ADD_TCP) ? "TCP" : "UDP";
     if (entry.internalIp.empty() || entry.localPort.empty() || entry.externalPort.empty()) {
         GetApp()->MessageBox("本地地址与端口项不能为空 ！", MB_OK);
         return;

@@ -32,11 +32,17 @@ void AppendMappingEntry(const CListCtrl& list, const MappingEntry& entry)
     list.SetItemText(row, kColRemark, entry.remark.c_str());
 }
 
-MappingEntry ReadMappingRow(const CListCtrl& list, int row)
+MappingEntry ReadMappingTarget(const CListCtrl& list, int row)
 {
     return { ReadCell(list, row, kColProtocol), ReadCell(list, row, kColLocalPort),
-             ReadCell(list, row, kColExternalPort), ReadCell(list, row, kColInternalIp),
-             ReadCell(list, row, kColRemark) };
+             ReadCell(list, row, kColExternalPort), ReadCell(list, row, kColInternalIp), std::string() };
+}
+
+MappingEntry ReadMappingRow(const CListCtrl& list, int row)
+{
+    MappingEntry entry = ReadMappingTarget(list, row);
+    entry.remark = ReadCell(list, row, kColRemark);
+    return entry;
 }
 
 std::string CutToBytes(const std::string& text, size_t maxBytes)

@@ -13,5 +13,7 @@ void AppendMappingEntry(const CListCtrl& list, const MappingEntry& entry);
 // The row's cells, each cut to the bytes its buffer holds (3, 9, 9, 39 and 127),
 // never in the middle of a double-byte character.
 MappingEntry ReadMappingRow(const CListCtrl& list, int row);
+// The same without the remark, which the gateway never sees.
+MappingEntry ReadMappingTarget(const CListCtrl& list, int row);
 // The longest start of text that fits maxBytes bytes without splitting a character.
 std::string CutToBytes(const std::string& text, size_t maxBytes);

@@ -13,6 +13,12 @@ const char* kMapList = "MapList";
 const char* kListCount = "ListCount";
 const int kDefaultInterval = 10;
 
+// Records are named by their index in decimal.
+std::string RecordName(DWORD index)
+{
+    return FormatText("%lu", static_cast<unsigned long>(index));
+}
+
 // The numbered record names are decimal without leading zeros; -1 for other names.
 long RecordIndex(const std::string& name)
 {
@@ -35,8 +41,10 @@ int MappingStore::LoadInterval()
 
 DWORD MappingStore::RowsToLoad(DWORD storedCount)
 {
-    // A count the key can hold is trusted: missing records load as empty rows.
-    // A larger one is corrupt; then only the records really there are loaded.
+    // A count no larger than the number of values in the key is trusted, and
+    // missing records load as empty rows. A larger count cannot be right (it is
+    // corrupt, or a negative number read as unsigned): then only the records
+    // really there are loaded, so no count can make the start-up hang.
     CRegKey key;
     DWORD values = 0;
     if (key.Open(HKEY_CURRENT_USER, GetApp()->GetProfileKeyPath(kMapList).c_str(), KEY_READ)
@@ -62,7 +70,7 @@ void MappingStore::LoadEntries(const CListCtrl& list)
         return;
     DWORD rows = RowsToLoad(count);
     for (DWORD i = 0; i < rows; ++i) {
-        std::string record = GetApp()->GetProfileString(kMapList, FormatText("%lu", i).c_str(), "");
+        std::string record = GetApp()->GetProfileString(kMapList, RecordName(i).c_str(), "");
         AppendMappingEntry(list, ParseRecord(record));
     }
 }
@@ -72,11 +80,10 @@ void MappingStore::Save(const CListCtrl& list, const std::string& intervalText)
     // The key this program reads, with everything in it: no stale record survives.
     std::string mapList = GetApp()->GetProfileKeyPath(kMapList);
     ::RegDeleteTreeA(HKEY_CURRENT_USER, mapList.c_str());
-    ::RegDeleteKeyA(HKEY_CURRENT_USER, mapList.c_str());
 
     GetApp()->WriteProfileInt(kMapList, kListCount, list.GetItemCount());
     for (int i = 0; i < list.GetItemCount(); ++i) {
-        GetApp()->WriteProfileString(kMapList, FormatText("%d", i).c_str(),
+        GetApp()->WriteProfileString(kMapList, RecordName(static_cast<DWORD>(i)).c_str(),
                                      FormatRecord(ReadMappingRow(list, i)).c_str());
     }
     GetApp()->WriteProfileInt(kSettings, kTimer, ParseInterval(intervalText));
@@ -107,10 +114,6 @@ std::string MappingStore::FormatRecord(const MappingEntry& entry)
 
 int MappingStore::ParseInterval(const std::string& text)
 {
-    long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
+    // long is 32 bits on Windows: strtol holds the value within an int's range.
+    return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
 }

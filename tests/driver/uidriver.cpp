@@ -240,7 +240,6 @@ std::string Registry(const std::string& verb, const std::string& key, std::istri
     }
     if (verb == "reg-delete") {
         LONG result = ::RegDeleteTreeW(root, wideKey.c_str());
-        ::RegDeleteKeyW(root, wideKey.c_str());
         return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND ? "ok" : "error " + std::to_string(result);
     }
     if (verb == "reg-unset") {

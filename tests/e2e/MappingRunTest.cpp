@@ -161,7 +161,7 @@ TEST_F(MappingRunTest, StartWithABadIntervalLogsItsErrorAndChangesNothing)
     EXPECT_EQ((std::vector<std::string>{ "错误: 初始化设置项里的间隔时间出错!",
                                          "错误: 设置项里的间隔时间不能小于1秒,端口映射失败!" }),
               LogSince(first));
-    for (int id : { kStart, kList, kLanAddress, kInterval, kAutostart })
+    for (int id : { kStart, kList, kGatewayAddress, kLanAddress, kExternalAddress, kInterval, kAutostart })
         EXPECT_TRUE(m_driver.Enabled(id)) << id;
     EXPECT_EQ(0, Router::Requests("AddPortMapping") - adds);
     EXPECT_TRUE(Router::Mappings().empty());

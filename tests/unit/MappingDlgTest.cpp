@@ -33,6 +33,38 @@ protected:
     }
 };
 
+// The minimised window's painting, on a bitmap instead of the screen: Wine
+// parks minimised windows outside the screen, where nothing is painted.
+class CIconPainter : public CMappingDlg {
+public:
+    using CMappingDlg::DrawCentredIcon;
+};
+
+TEST(MappingDlg, MinimisedPictureIsTheProgramIconInTheMiddle)
+{
+    HDC screen = ::GetDC(nullptr);
+    HDC hdc = ::CreateCompatibleDC(screen);
+    HBITMAP bitmap = ::CreateCompatibleBitmap(screen, 161, 100);
+    HGDIOBJ old = ::SelectObject(hdc, bitmap);
+    RECT client = { 0, 0, 161, 100 };
+    ::FillRect(hdc, &client, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+
+    CIconPainter painter;
+    painter.DrawCentredIcon(hdc, client);
+    // (161 - 32 + 1) / 2 = 65 and (100 - 32 + 1) / 2 = 34: the icon's middle, an
+    // arrow in orange, lies at (65 + 16, 34 + 16); its rounded corner stays clear.
+    COLORREF middle = ::GetPixel(hdc, 81, 50);
+    EXPECT_GT(GetRValue(middle), 200);
+    EXPECT_LT(GetBValue(middle), 80);
+    EXPECT_EQ(RGB(255, 255, 255), ::GetPixel(hdc, 65, 34));
+    EXPECT_EQ(RGB(255, 255, 255), ::GetPixel(hdc, 64, 50));
+
+    ::SelectObject(hdc, old);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(hdc);
+    ::ReleaseDC(nullptr, screen);
+}
+
 TEST(MappingDlg, WorkerThatCannotStartIsReportedAndTheWindowCanStillClose)
 {
     WorkerlessDlg dialog;

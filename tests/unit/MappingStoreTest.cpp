@@ -106,7 +106,7 @@ protected:
 TEST_F(MappingStoreTest, AwkwardRowsAreStoredByteForByteAndLoadBackSorted)
 {
     // 130 bytes of remark: the 127-byte cut falls inside the last double-byte character.
-    std::string longRemark = std::string(125, 'r') + "网络";
+    std::string longRemark = std::string(126, 'r') + "网络";
     AppendMappingEntry(m_list, { "TCP", "8080", "80", "198.18.0.10", "web" });
     AppendMappingEntry(m_list, { "TCP", "8081", "81", "198.18.0.10", "" });
     AppendMappingEntry(m_list, { "UDP", "123456789012", "3389", "198.18.0.11", longRemark });
@@ -115,7 +115,7 @@ TEST_F(MappingStoreTest, AwkwardRowsAreStoredByteForByteAndLoadBackSorted)
 
     // The control keeps UDP rows on top; the store follows the rows as shown.
     EXPECT_EQ(4u, GetDword(kMapList, "ListCount"));
-    EXPECT_EQ("UDP|123456789|3389|198.18.0.11|" + std::string(125, 'r') + "网", GetString("0"));
+    EXPECT_EQ("UDP|123456789|3389|198.18.0.11|" + std::string(126, 'r'), GetString("0"));
     std::set<std::string> tcpRecords = { GetString("1"), GetString("2"), GetString("3") };
     EXPECT_EQ((std::set<std::string>{ "TCP|8080|80|198.18.0.10|web", "TCP|8081|81|198.18.0.10|",
                                       "TCP|1|2|198.18.0.12|a|b" }),
@@ -128,8 +128,7 @@ TEST_F(MappingStoreTest, AwkwardRowsAreStoredByteForByteAndLoadBackSorted)
     MappingStore::LoadEntries(list);
     std::vector<MappingEntry> rows = Rows();
     ASSERT_EQ(4u, rows.size());
-    EXPECT_EQ((MappingEntry{ "UDP", "123456789", "3389", "198.18.0.11", std::string(125, 'r') + "网" }),
-              rows[0]);
+    EXPECT_EQ((MappingEntry{ "UDP", "123456789", "3389", "198.18.0.11", std::string(126, 'r') }), rows[0]);
     for (size_t i = 1; i < rows.size(); ++i) {
         EXPECT_EQ("TCP", rows[i].protocol);
         if (rows[i].localPort == "1") {

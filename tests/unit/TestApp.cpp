@@ -1,12 +1,12 @@
 #include "TestApp.h"
 
-TestApp& TheTestApp()
+CTestApp& TheTestApp()
 {
-    static TestApp app;
+    static CTestApp app;
     return app;
 }
 
 namespace {
 // Constructed before any test runs, like the program's global application object.
-TestApp& g_app = TheTestApp();
+CTestApp& g_app = TheTestApp();
 }

@@ -3,10 +3,10 @@
 
 // The test program's application object: named like the real program, so the
 // profile functions work under Software\Gatewright\Gatewright.
-class TestApp : public CApp {
+class CTestApp : public CApp {
 public:
-    TestApp() : CApp("Gatewright") { SetRegistryKey("Gatewright"); }
+    CTestApp() : CApp("Gatewright") { SetRegistryKey("Gatewright"); }
     BOOL InitInstance() override { return FALSE; }
 };
 
-TestApp& TheTestApp();
+CTestApp& TheTestApp();
