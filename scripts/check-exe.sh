@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# check-exe.sh EXE: the shipped program is a 32-bit GUI executable that needs
+# no DLL beyond Windows' own and carries its resources and manifest.
+set -euo pipefail
+exe=${1:-dist/Gatewright.exe}
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+headers=$(i686-w64-mingw32-objdump -p "$exe")
+grep -q 'file format pei-i386' <<<"$headers" || fail "not an i386 PE file"
+grep -q 'Magic.*(PE32)' <<<"$headers" || fail "not PE32"
+grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program"
+
+system_dlls='^(ADVAPI32|COMCTL32|GDI32|IPHLPAPI|KERNEL32|MSVCRT|SHELL32|USER32|WININET|WS2_32)\.DLL$'
+while read -r dll; do
+  grep -qiE "$system_dlls" <<<"$dll" || fail "imports $dll"
+done < <(sed -n 's/.*DLL Name: //p' <<<"$headers")
+
+resources=$(i686-w64-mingw32-windres -i "$exe" -O rc)
+for expected in '^100 DIALOGEX 0, 0, 337, 92' '^102 DIALOGEX 0, 0, 450, 250' '^130 DIALOGEX 0, 0, 208, 214' \
+  '^129 MENU' '^132 MENU' '^128 14 ' '^131 14 ' '^1 24 ' '^  101, '; do
+  grep -qE "$expected" <<<"$resources" || fail "no resource matching '$expected'"
+done
+icons=$(grep -cE '^[0-9]+ 3 ' <<<"$resources")
+[ "$icons" = 18 ] || fail "$icons icon images, expected 2 groups of 48, 32 and 16 px at 4, 8 and 24 bpp"
+
+manifest=$(strings -el "$exe"; strings "$exe")
+grep -q 'level="requireAdministrator" uiAccess="false"' <<<"$manifest" || fail "manifest does not ask for administrator rights"
+grep -q 'Microsoft.Windows.Common-Controls" version="6.0.0.0"' <<<"$manifest" || fail "manifest lacks common controls 6"
+
+if [ "$failures" -eq 0 ]; then
+  echo "1 passed, 0 failed"
+else
+  echo "0 passed, 1 failed"
+  exit 1
+fi
