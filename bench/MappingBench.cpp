@@ -2,7 +2,8 @@
 //
 // Finds the gateway once, then times one mapping run over ROWS TCP rows (local
 // port 20000+i, external port 30000+i, to this machine's LAN address):
-//   program  the main window's own run, the window shown modally as the program does
+//   program  the main window's own run, in the window run modally as the program
+//            runs it (it closes again before it ever shows)
 //   bare     the same lookups and adds as a plain loop, no window: the floor
 // Prints one line: "rows=N mode=M ms=T".
 #include "../app/MappingDlg.h"
@@ -19,7 +20,7 @@
 #include <vector>
 
 namespace {
-const int kSearchDelayMs = 1000;
+const int kSearchDelayMs = 500;
 const unsigned char kMulticastTtl = 2;
 const int kFirstLocalPort = 20000;
 const int kFirstExternalPort = 30000;
@@ -27,7 +28,7 @@ const int kMaxRows = 10000;
 const char* kDescription = "Gatewright";
 
 // The dialog needs an application object; the benchmark drives it from main.
-class BenchApp : public CApp {
+class CBenchApp : public CApp {
 public:
     BOOL InitInstance() override { return FALSE; }
 } g_app;
@@ -38,9 +39,9 @@ struct GatewayAddresses {
     std::string external;
 };
 
-class Stopwatch {
+class CStopwatch {
 public:
-    Stopwatch() { ::QueryPerformanceCounter(&m_start); }
+    CStopwatch() { ::QueryPerformanceCounter(&m_start); }
     double ElapsedMs() const
     {
         LARGE_INTEGER now, frequency;
@@ -87,9 +88,9 @@ std::vector<MappingEntry> BenchRows(int count, const std::string& lanAddress)
 
 // The main window with the gateway already found: it lists the rows, times
 // one run and closes itself before it is ever shown.
-class BenchDlg : public CMappingDlg {
+class CBenchDlg : public CMappingDlg {
 public:
-    BenchDlg(const std::vector<MappingEntry>& rows, const GatewayAddresses& addresses)
+    CBenchDlg(const std::vector<MappingEntry>& rows, const GatewayAddresses& addresses)
         : m_rows(rows), m_addresses(addresses)
     {
     }
@@ -109,7 +110,7 @@ protected:
         m_listedRows = m_listMappings.GetItemCount();
         // A run belongs to a Start, which takes a new generation.
         LONG generation = ::InterlockedIncrement(&m_nStartGeneration);
-        Stopwatch watch;
+        CStopwatch watch;
         RunMappings(generation);
         m_elapsedMs = watch.ElapsedMs();
         EndDialog(IDOK);
@@ -128,7 +129,7 @@ double TimeProgramRun(const std::vector<MappingEntry>& rows, const GatewayAddres
 {
     INITCOMMONCONTROLSEX classes = { sizeof classes, ICC_LISTVIEW_CLASSES | ICC_INTERNET_CLASSES };
     ::InitCommonControlsEx(&classes);
-    BenchDlg dialog(rows, addresses);
+    CBenchDlg dialog(rows, addresses);
     g_app.m_pMainWnd = &dialog;
     dialog.DoModal();
     g_app.m_pMainWnd = nullptr;
@@ -155,7 +156,7 @@ void AddMapping(const MappingEntry& row)
 
 double TimeBareLoop(const std::vector<MappingEntry>& rows)
 {
-    Stopwatch watch;
+    CStopwatch watch;
     for (const MappingEntry& row : rows) {
         if (!MappingExists(row))
             AddMapping(row);
