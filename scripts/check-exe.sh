@@ -2,6 +2,8 @@
 # check-exe.sh EXE: the shipped program is a 32-bit GUI executable that needs
 # no DLL beyond Windows' own and carries its resources and manifest.
 set -euo pipefail
+# The tools' messages are matched below: keep them untranslated.
+export LC_ALL=C
 exe=${1:-dist/Gatewright.exe}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

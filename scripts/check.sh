@@ -5,10 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/setup.sh
-bash scripts/dist.sh
+bash scripts/prepare.sh
 . scripts/wine-env.sh
-[ "$GW_TEST_ARCH" = i686 ] || bash scripts/build.sh "$GW_TEST_ARCH"
 cmake -S tests/e2e -B build/e2e -G Ninja >/dev/null
 cmake --build build/e2e
 

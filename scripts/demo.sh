@@ -8,15 +8,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/setup.sh
-bash scripts/dist.sh
+bash scripts/prepare.sh
 . scripts/wine-env.sh
-exe=dist/Gatewright.exe
-if [ "$GW_TEST_ARCH" != i686 ]; then
-  echo "note: this kernel cannot run 32-bit programs; the demo runs the 64-bit build of the same sources"
-  bash scripts/build.sh "$GW_TEST_ARCH"
-  exe=build/$GW_TEST_ARCH/Gatewright.exe
-fi
+exe=build/$GW_TEST_ARCH/Gatewright.exe
 demo=$root/build/demo
 prefix=$root/build/wine/demo
 rm -rf "$demo/logs"
