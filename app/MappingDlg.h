@@ -87,7 +87,7 @@ protected:
     // Counts Starts and Stops, so that a timer handed over by a Start on the
     // worker is not set after a Stop that came later.
     volatile LONG m_nStartGeneration = 0;
-    // Signalled while no mapping run goes on on the discovery worker.
+    // Reset while a Start runs on the discovery worker.
     HANDLE m_hWorkerRunIdle;
     // Signalled at the end of OnInitDialog.
     HANDLE m_hInitialised;
