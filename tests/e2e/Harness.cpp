@@ -394,6 +394,21 @@ bool AppTest::WaitForGateway(int timeoutMs)
     return WaitUntil([this] { return m_driver.Enabled(1005); }, timeoutMs);
 }
 
+bool AppTest::CloseProgram(long command, int timeoutMs)
+{
+    return WaitUntil([&] {
+        if (command)
+            m_driver.Command(command);
+        else
+            m_driver.Post(0x0010);  // WM_CLOSE
+        if (m_driver.WaitExit(2000))
+            return true;
+        if (!m_driver.MessageBox(0).empty())
+            m_driver.Press(1);  // IDOK
+        return false;
+    }, timeoutMs, 0);
+}
+
 std::vector<std::string> AppTest::LogMessages() const
 {
     std::ifstream in(m_folder + "/logs/" + Today() + ".log", std::ios::binary);

@@ -85,6 +85,10 @@ protected:
     void Launch();
     // Waits for the discovery worker to finish with the gateway found.
     bool WaitForGateway(int timeoutMs = 30000);
+    // Asks the program to close (WM_CLOSE, or a menu command) until it has
+    // ended: the worker marks discovery finished only a moment after the window
+    // shows its result, and a close in between is refused with a message box.
+    bool CloseProgram(long command = 0, int timeoutMs = 20000);
     // Messages of today's log file, in order, converted to UTF-8.
     std::vector<std::string> LogMessages() const;
     bool WaitForLogMessage(const std::string& message, int timeoutMs);

@@ -8,7 +8,6 @@ const int kStart = 1005, kStatusLine = 1013;
 const int kAddress = 1014, kLocalPort = 1015, kExternalPort = 1016, kTcp = 1017, kUdp = 1018,
           kAddButton = 1019, kRemark = 1020;
 const long kAddCommand = 32781, kDeleteCommand = 32782;
-const unsigned WM_CLOSE_ = 0x0010, WM_COMMAND_ = 0x0111;
 const long IDOK_ = 1, VK_DOWN_ = 0x28, VK_RETURN_ = 0x0D, VK_ESCAPE_ = 0x1B;
 const char* kAddCaption = "添加映射端口";
 const char* kNothingSelected = "提示: 你还没有选中列表中项目,删除失败!";
@@ -147,8 +146,7 @@ TEST_F(ListEditingTest, AddedAndDeletedRowsAreStoredAtCloseAndBackAfterARestart)
     m_driver.Command(kDeleteCommand);
     ASSERT_TRUE(WaitUntil([&] { return ListRows().size() == 2; }, 5000));
     std::vector<std::string> kept = ListRows();
-    m_driver.Post(WM_CLOSE_);
-    ASSERT_TRUE(m_driver.WaitExit(15000));
+    ASSERT_TRUE(CloseProgram());
 
     Launch();
     ASSERT_EQ(kept, ListRows());

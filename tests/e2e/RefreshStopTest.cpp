@@ -6,7 +6,7 @@ namespace {
 
 const int kList = 1002, kLanAddress = 1003, kGatewayAddress = 1004, kStart = 1005, kInterval = 1007,
           kStop = 1008, kExternalAddress = 1009, kAutostart = 1021;
-const unsigned WM_CLOSE_ = 0x0010;
+
 const char* kStopped = "成功停止列表中的所有映射!";
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line)
@@ -123,8 +123,7 @@ TEST_F(RefreshStopTest, StopThatCannotReachTheRouterReportsFailuresNotSuccess)
 TEST_F(RefreshStopTest, ClosingWhileMappingRemovesTheMappings)
 {
     StartMapping(kTwoRows, "30");
-    m_driver.Post(WM_CLOSE_);
-    ASSERT_TRUE(m_driver.WaitExit(15000));
+    ASSERT_TRUE(CloseProgram());
     EXPECT_TRUE(Router::Mappings().empty());
     EXPECT_EQ(kStopped, LogMessages().back());
 }
@@ -147,8 +146,7 @@ TEST_F(RefreshStopTest, ClosingWithoutGatewaySendsNothingAndSaysSo)
     SeedRows(kTwoRows);
     Launch();
     ASSERT_TRUE(WaitUntil([&] { return LogMessages().size() >= 2; }, 30000));
-    m_driver.Post(WM_CLOSE_);
-    ASSERT_TRUE(m_driver.WaitExit(15000));
+    ASSERT_TRUE(CloseProgram());
     EXPECT_EQ("没有发现网关，列表中的映射未被删除。", LogMessages().back());
     EXPECT_FALSE(Contains(LogMessages(), kStopped));
     Router::Run("start");

@@ -43,8 +43,7 @@ TEST_F(StartupTest, FirstStartShowsDefaultsThenTheGatewayFoundByDiscovery)
     };
     EXPECT_EQ(expected, LogMessages());
 
-    m_driver.Post(WM_CLOSE_);
-    EXPECT_TRUE(m_driver.WaitExit(10000));
+    EXPECT_TRUE(CloseProgram());
 }
 
 TEST_F(StartupTest, WithoutRouterTheFailureIsLoggedButtonsStayDisabledAndTheWindowCloses)
@@ -58,8 +57,7 @@ TEST_F(StartupTest, WithoutRouterTheFailureIsLoggedButtonsStayDisabledAndTheWind
     EXPECT_EQ("", m_driver.Address(kLanAddress));
     EXPECT_EQ("", m_driver.Address(kExternalAddress));
 
-    m_driver.Post(WM_CLOSE_);
-    EXPECT_TRUE(m_driver.WaitExit(10000));
+    EXPECT_TRUE(CloseProgram());
     Router::Run("start");
 }
 
@@ -73,8 +71,7 @@ TEST_F(StartupTest, CloseDuringTheSearchIsRefusedUntilTheSearchHasEnded)
     EXPECT_EQ("1", m_driver.Call("visible"));
 
     ASSERT_TRUE(WaitForGateway());
-    m_driver.Post(WM_CLOSE_);
-    EXPECT_TRUE(m_driver.WaitExit(10000));
+    EXPECT_TRUE(CloseProgram());
 }
 
 TEST_F(StartupTest, EnterAndEscapeDoNotEndTheProgram)
@@ -87,8 +84,7 @@ TEST_F(StartupTest, EnterAndEscapeDoNotEndTheProgram)
     m_driver.Post(WM_COMMAND_, IDCANCEL_);
     EXPECT_FALSE(m_driver.WaitExit(1000));
 
-    m_driver.Post(WM_CLOSE_);
-    EXPECT_TRUE(m_driver.WaitExit(10000));
+    EXPECT_TRUE(CloseProgram());
 }
 
 TEST_F(StartupTest, SystemMenuItemAndMenuCommandOpenTheSameAboutBox)

@@ -6,7 +6,7 @@
 namespace {
 
 const int kInterval = 1007;
-const unsigned WM_CLOSE_ = 0x0010;
+
 const char* kMapList = "Software\\Gatewright\\Gatewright\\MapList";
 const char* kSettings = "Software\\Gatewright\\Gatewright\\Settings";
 
@@ -24,8 +24,7 @@ protected:
     void CloseAfterDiscovery()
     {
         ASSERT_TRUE(WaitForGateway());
-        m_driver.Post(WM_CLOSE_);
-        ASSERT_TRUE(m_driver.WaitExit(10000));
+        ASSERT_TRUE(CloseProgram());
     }
 };
 

@@ -4,7 +4,7 @@
 
 namespace {
 
-const unsigned WM_CLOSE_ = 0x0010, WM_SYSCOMMAND_ = 0x0112, WM_TRAY_NOTIFY_ = 0x0400 + 101;
+const unsigned WM_SYSCOMMAND_ = 0x0112, WM_TRAY_NOTIFY_ = 0x0400 + 101;
 const long SC_MINIMIZE_ = 0xF020, WM_LBUTTONDOWN_ = 0x0201, WM_LBUTTONDBLCLK_ = 0x0203, WM_RBUTTONUP_ = 0x0205;
 const long kTrayIcon = 131, kTrayShow = 32788, kTrayExit = 32789, IDOK_ = 1, VK_UP_ = 0x26, VK_RETURN_ = 0x0D;
 const char* kCloseRefused = "Gatewright|设备正在初始化，无法关闭窗口！";
@@ -67,8 +67,7 @@ TEST_F(TrayTest, ExitDuringTheSearchKeepsTheWindowAndTheIcon)
     EXPECT_TRUE(HasIcon()) << "a hidden window would be left without a way back";
 
     ASSERT_TRUE(WaitForGateway());
-    m_driver.Command(kTrayExit);
-    EXPECT_TRUE(m_driver.WaitExit(10000));
+    EXPECT_TRUE(CloseProgram(kTrayExit));
 }
 
 TEST_F(TrayTest, RestartMessageBringsARemovedIconBack)
