@@ -1,10 +1,7 @@
 #include "MappingDlg.h"
 #include "AboutDlg.h"
 #include "../framework/App.h"
-#include "../framework/Thread.h"
-#include "../gateway/Discovery.h"
 #include "../desktop/Autostart.h"
-#include "../gateway/GatewayInfo.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"
 #include "../framework/Format.h"
@@ -35,7 +32,10 @@ BEGIN_MESSAGE_MAP(CMappingDlg)
     ON_WM_LBUTTONDOWN()
     ON_MESSAGE(WM_RESERVED_102, OnReservedMessage)
     ON_MESSAGE(WM_APP_SHOW_STATUS, OnShowStatus)
-    ON_MESSAGE(WM_APP_SET_REFRESH_TIMER, OnSetRefreshTimer)
+    ON_MESSAGE(WM_APP_GATEWAY_EVENT, OnGatewayEvent)
+    ON_WM_TIMER()
+    ON_MESSAGE(WM_QUERYENDSESSION, OnQueryEndSession)
+    ON_MESSAGE(WM_ENDSESSION, OnEndSession)
 END_MESSAGE_MAP()
 
 CMappingDlg::CMappingDlg()
@@ -43,16 +43,11 @@ CMappingDlg::CMappingDlg()
     , m_hIcon(::LoadIconA(GetApp()->m_hInstance, MAKEINTRESOURCEA(IDR_MAINFRAME)))
     , m_nRefreshTimerId(kRefreshTimerId)
     , m_nid()
-    , m_hWorkerRunIdle(::CreateEventA(nullptr, TRUE, TRUE, nullptr))
-    , m_hInitialised(::CreateEventA(nullptr, TRUE, FALSE, nullptr))
+    , m_worker(m_log)
 {
 }
 
-CMappingDlg::~CMappingDlg()
-{
-    ::CloseHandle(m_hInitialised);
-    ::CloseHandle(m_hWorkerRunIdle);
-}
+CMappingDlg::~CMappingDlg() = default;
 
 void CMappingDlg::DoDataExchange()
 {
@@ -71,13 +66,13 @@ BOOL CMappingDlg::OnInitDialog()
 
     GetDlgItem(IDC_REFRESH_INTERVAL).SetWindowText(FormatText("%d", MappingStore::LoadInterval()).c_str());
 
-    g_gatewayInfo.dialog = this;
-    m_bDiscoveryDone = 0;
-    StartDiscovery();
+    m_bDiscoveryDone = false;
+    // The worker's results are posted: they arrive once this initialisation
+    // has finished and the list is complete.
+    StartGateway();
     SetUpMappingList(m_listMappings);
     AddTrayIcon();
     MappingStore::LoadEntries(m_listMappings);
-    ::SetEvent(m_hInitialised);
     return TRUE;
 }
 
@@ -91,32 +86,18 @@ void CMappingDlg::AppendAboutItem()
     ::AppendMenuA(hSystemMenu, MF_STRING, IDM_ABOUTBOX, text);
 }
 
-bool CMappingDlg::StartDiscoveryWorker()
+bool CMappingDlg::StartGatewayWorker()
 {
-    return StartWorkerThread(DiscoverGatewayProc, this);
+    return m_worker.Start(m_hWnd);
 }
 
-void CMappingDlg::StartDiscovery()
+void CMappingDlg::StartGateway()
 {
-    if (StartDiscoveryWorker())
+    if (StartGatewayWorker())
         return;
     // Without the worker nothing would ever allow the window to close.
     Report("错误: 无法启动搜索网关的线程，请重新启动本程序。");
-    MarkDiscoveryDone();
-}
-
-void CMappingDlg::ShowAddresses(const char* lanAddress, const char* gatewayHost,
-                                const char* externalAddress)
-{
-    GetAddressItem(IDC_LAN_ADDRESS).SetAddressText(lanAddress);
-    GetAddressItem(IDC_GATEWAY_ADDRESS).SetAddressText(gatewayHost);
-    GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText(externalAddress);
-}
-
-void CMappingDlg::EnableStartStop()
-{
-    GetDlgItem(IDC_START).EnableWindow(TRUE);
-    GetDlgItem(IDC_STOP).EnableWindow(TRUE);
+    m_bDiscoveryDone = true;
 }
 
 void CMappingDlg::TrackMenuAtCursor(UINT menuId, UINT flags)
@@ -191,13 +172,9 @@ LRESULT CMappingDlg::OnShowStatus(WPARAM, LPARAM)
 
 void CMappingDlg::OnClose()
 {
-    if (m_bDiscoveryDone == 0) {
+    if (!m_bDiscoveryDone) {
         GetApp()->MessageBox("设备正在初始化，无法关闭窗口！", MB_OK);
         return;
     }
-    OnBnClickedStop();
-    ::Shell_NotifyIconA(NIM_DELETE, &m_nid);
-    MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
-    // Enter and Esc are ignored, so the close ends the dialog itself.
-    EndDialog(IDCANCEL);
+    BeginClose();
 }

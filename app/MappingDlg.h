@@ -2,17 +2,16 @@
 #include "../framework/Dialog.h"
 #include "../framework/IpAddressCtrl.h"
 #include "../framework/ListCtrl.h"
+#include "../gateway/GatewayWorker.h"
 #include "../log/ActivityLog.h"
 #include "../mappings/MappingEntry.h"
 #include "../res/resource.h"
 #include <shellapi.h>
 #include <string>
+#include <vector>
 
 // Callback message of the notification-area icon.
 const UINT WM_TRAY_NOTIFY = WM_USER + 101;
-
-// Posted by a Start on another thread: wParam the Start's generation, lParam the interval.
-const UINT WM_APP_SET_REFRESH_TIMER = WM_APP + 2;
 
 // The main window: addresses, the mapping list, Start and Stop, the status line.
 class CMappingDlg : public CDialog {
@@ -20,18 +19,10 @@ public:
     CMappingDlg();
     ~CMappingDlg() override;
 
-    // Callable from the discovery worker: each becomes window messages that
-    // the user-interface thread carries out.
     void Report(const std::string& message) { m_log.Report(message); }
-    void ShowAddresses(const char* lanAddress, const char* gatewayHost, const char* externalAddress);
-    void EnableStartStop();
-    void MarkDiscoveryDone() { ::InterlockedExchange(&m_bDiscoveryDone, 1); }
-    // Waits until the window's initialisation has finished (the list is loaded).
-    void WaitUntilInitialised() const { ::WaitForSingleObject(m_hInitialised, INFINITE); }
-    void Hide() const { ShowWindow(SW_HIDE); }
-    // Start, as the button does; also called on the discovery worker.
+    // Start: checks, locks the settings and hands the first run to the gateway worker.
     void OnBnClickedStart();
-    // Stop: the listed mappings leave the gateway, the timer stops, the controls unlock.
+    // Stop: the worker removes the listed mappings; the timer stops, the controls unlock.
     void OnBnClickedStop();
 
 protected:
@@ -62,36 +53,50 @@ protected:
     void OnLButtonDown(UINT nFlags, POINT point);
     LRESULT OnReservedMessage(WPARAM wParam, LPARAM lParam);
     LRESULT OnShowStatus(WPARAM wParam, LPARAM lParam);
-    LRESULT OnSetRefreshTimer(WPARAM wParam, LPARAM lParam);
+    LRESULT OnGatewayEvent(WPARAM wParam, LPARAM lParam);
+    void OnTimer(UINT_PTR nIDEvent);
+    LRESULT OnQueryEndSession(WPARAM wParam, LPARAM lParam);
+    LRESULT OnEndSession(WPARAM wParam, LPARAM lParam);
 
-    // One mapping run: every listed mapping the gateway lacks is added. It ends
-    // early when a Stop makes its Start's generation stale.
-    void RunMappings(LONG generation);
-    void SetRefreshTimer(LONG generation, int interval);
+    // The window's side of the gateway work.
+    void OnGatewayFound(const GatewayEvent& event);
+    void OnGatewayLost();
+    void OnRunDone(const GatewayEvent& event);
+    // Started with Windows, the window goes to the notification area once the first run is over.
+    void HideAfterFirstRun();
+    // Hands a run over the list as it is now to the worker.
+    void PostRun(bool refreshAddress);
+    std::vector<MappingEntry> ReadRows() const;
     void EnableMappingControls(BOOL bEnable);
-    static void CALLBACK RefreshTimerProc(HWND hWnd, UINT msg, UINT_PTR idEvent, DWORD time);
-    void Refresh();
-    void StopMapping(const MappingEntry& entry, bool* failed);
-    // Lets a run on the worker end first, serving the messages it sends meanwhile.
-    void WaitWhileWorkerRuns();
-    bool IsUiThread() const { return ::GetWindowThreadProcessId(m_hWnd, nullptr) == ::GetCurrentThreadId(); }
+    void EnableStartStop(BOOL bEnable);
+    // The close: the worker stops the list within its time, then FinishClose
+    // removes the icon, saves and ends the dialog.
+    void BeginClose();
+    void FinishClose();
+    // Logs the rows the worker had not dealt with when the close ran out of time.
+    void ReportRowsLeft();
 
-    // Starts the discovery worker; false when the thread could not be created.
-    virtual bool StartDiscoveryWorker();
+    // Starts the gateway worker; false when the thread could not be created.
+    virtual bool StartGatewayWorker();
 
     HICON m_hIcon;
     CListCtrl m_listMappings;
     const UINT m_nRefreshTimerId;
     NOTIFYICONDATAA m_nid;
-    volatile LONG m_bDiscoveryDone = 0;
-    // Counts Starts and Stops, so that a timer handed over by a Start on the
-    // worker is not set after a Stop that came later.
-    volatile LONG m_nStartGeneration = 0;
-    // Reset while a Start runs on the discovery worker.
-    HANDLE m_hWorkerRunIdle;
-    // Signalled at the end of OnInitDialog.
-    HANDLE m_hInitialised;
+    // Set when the first search has ended; until then a close is refused.
+    bool m_bDiscoveryDone = false;
+    bool m_bGatewayReady = false;
+    bool m_bFoundOnce = false;
+    bool m_bHideAfterRun = false;
+    bool m_bMappingActive = false;
+    bool m_bClosing = false;
+    bool m_bClosed = false;
+    // Counts Starts and Stops: results of an older Start are stale.
+    long m_nGeneration = 0;
+    int m_nInterval = 0;
+    std::vector<MappingEntry> m_closeRows;
     ActivityLog m_log;
+    CGatewayWorker m_worker;
 
     DECLARE_MESSAGE_MAP()
 
@@ -102,5 +107,5 @@ private:
     // Shows the first pop-up of a menu resource at the mouse pointer; a chosen
     // item arrives as this window's command.
     void TrackMenuAtCursor(UINT menuId, UINT flags);
-    void StartDiscovery();
+    void StartGateway();
 };

@@ -1,21 +1,35 @@
-// mapping_bench program|bare ROWS
+// mapping_bench program|bare|answer|outage ROWS
 //
 // Finds the gateway once, then times one mapping run over ROWS TCP rows (local
 // port 20000+i, external port 30000+i, to this machine's LAN address):
 //   program  the main window's own run, in the window run modally as the program
-//            runs it (it closes again before it ever shows)
+//            runs it, through its gateway worker (it closes before it ever shows)
+//            prints "rows=N mode=program ms=T"
 //   bare     the same lookups and adds as a plain loop, no window: the floor
-// Prints one line: "rows=N mode=M ms=T".
+//            prints "rows=N mode=bare ms=T"
+//   answer   the program's run again, with the window's slowest answer during it
+//            prints "rows=N mode=answer worst_ms=W"
+//   outage   the program maps the rows and prints "mapped"; the script then hangs
+//            the router, lets it answer again and writes "answering" to standard
+//            input. Prints the window's slowest answer until then and the time
+//            from "answering" to a run with every row live:
+//            "rows=N mode=outage worst_ms=W back_ms=T"
 #include "../app/MappingDlg.h"
 #include "../framework/App.h"
 #include "../gateway/Discovery.h"
 #include "../gateway/GatewayInfo.h"
+#include "../gateway/GatewayWorker.h"
 #include "../mappings/MappingList.h"
 #include <winsock2.h>
 #include <commctrl.h>
 #include <upnpcommands.h>
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -26,12 +40,16 @@ const int kFirstLocalPort = 20000;
 const int kFirstExternalPort = 30000;
 const int kMaxRows = 10000;
 const char* kDescription = "Gatewright";
+const DWORD kAnswerPollMs = 20;
 
 // The dialog needs an application object; the benchmark drives it from main.
 class CBenchApp : public CApp {
 public:
     BOOL InitInstance() override { return FALSE; }
 } g_app;
+
+// The bare loop's own gateway, found as the worker finds it.
+GatewayInfo g_gatewayInfo;
 
 struct GatewayAddresses {
     std::string lan;
@@ -55,8 +73,8 @@ private:
     LARGE_INTEGER m_start;
 };
 
-// Fills g_gatewayInfo as the discovery worker does, but on this thread and
-// with a shorter search, so that only the run itself is timed.
+// Fills g_gatewayInfo as the gateway worker does, but on this thread and
+// with a shorter search: the bare loop's gateway, and this machine's address.
 bool FindGateway(GatewayAddresses* addresses)
 {
     int error = 0;
@@ -86,55 +104,155 @@ std::vector<MappingEntry> BenchRows(int count, const std::string& lanAddress)
     return rows;
 }
 
-// The main window with the gateway already found: it lists the rows, times
-// one run and closes itself before it is ever shown.
+// Asks the window for an answer every few milliseconds from another thread and
+// keeps the slowest: a window that waits on the network answers late.
+class CAnswerWatch {
+public:
+    ~CAnswerWatch() { Stop(); }
+    void Start(HWND hWnd)
+    {
+        m_bRunning = true;
+        m_thread = std::thread([this, hWnd] {
+            while (m_bRunning) {
+                CStopwatch asked;
+                DWORD_PTR result = 0;
+                ::SendMessageTimeoutA(hWnd, WM_NULL, 0, 0, SMTO_NORMAL, 60000, &result);
+                double ms = asked.ElapsedMs();
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_worstMs = std::max(m_worstMs, ms);
+                ::Sleep(kAnswerPollMs);
+            }
+        });
+    }
+    void Stop()
+    {
+        m_bRunning = false;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    // The slowest answer since the last call.
+    double TakeWorstMs()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        double worst = m_worstMs;
+        m_worstMs = 0;
+        return worst;
+    }
+
+private:
+    std::thread m_thread;
+    std::atomic<bool> m_bRunning{ false };
+    std::mutex m_lock;
+    double m_worstMs = 0;
+};
+
+// Posted by the standard-input reader when the benchmark script says the
+// router answers again after an outage.
+const UINT WM_APP_ROUTER_ANSWERS = WM_APP + 40;
+
+// The main window as the program runs it, with its own gateway worker. Once
+// the worker has found the gateway, Start is pressed, and the first run is
+// timed until the worker posts its end. In the outage case the window then
+// says "mapped", goes on while the script hangs the router, and times the way
+// back: from "answering" on standard input to a run with every row live.
 class CBenchDlg : public CMappingDlg {
 public:
-    CBenchDlg(const std::vector<MappingEntry>& rows, const GatewayAddresses& addresses)
-        : m_rows(rows), m_addresses(addresses)
-    {
-    }
+    CBenchDlg(const std::vector<MappingEntry>& rows, bool outage) : m_rows(rows), m_bOutage(outage) {}
     double ElapsedMs() const { return m_elapsedMs; }
+    double WorstAnswerMs() const { return m_worstAnswerMs; }
     int ListedRows() const { return m_listedRows; }
 
 protected:
-    bool StartDiscoveryWorker() override { return true; }
-
     BOOL OnInitDialog() override
     {
         BOOL result = CMappingDlg::OnInitDialog();
-        ShowAddresses(m_addresses.lan.c_str(), m_addresses.host.c_str(), m_addresses.external.c_str());
-        MarkDiscoveryDone();
         for (const MappingEntry& row : m_rows)
             AppendMappingEntry(m_listMappings, row);
         m_listedRows = m_listMappings.GetItemCount();
-        // A run belongs to a Start, which takes a new generation.
-        LONG generation = ::InterlockedIncrement(&m_nStartGeneration);
-        CStopwatch watch;
-        RunMappings(generation);
-        m_elapsedMs = watch.ElapsedMs();
-        EndDialog(IDOK);
+        return result;
+    }
+
+    LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override
+    {
+        if (msg == WM_APP_ROUTER_ANSWERS) {
+            m_worstAnswerMs = m_answers.TakeWorstMs();
+            m_watch = CStopwatch();
+            m_bRecovering = true;
+            return 0;
+        }
+        if (msg != WM_APP_GATEWAY_EVENT)
+            return CMappingDlg::WindowProc(msg, wParam, lParam);
+        GatewayEvent event = *reinterpret_cast<const GatewayEvent*>(lParam);
+        LRESULT result = CMappingDlg::WindowProc(msg, wParam, lParam);
+        if (event.kind == GatewayEvent::Found && !m_bStarted) {
+            m_bStarted = true;
+            m_answers.Start(m_hWnd);
+            m_watch = CStopwatch();
+            OnBnClickedStart();
+        } else if (event.kind == GatewayEvent::RunDone) {
+            OnRunDone(event);
+        }
         return result;
     }
 
 private:
+    static bool AllLive(const GatewayEvent& event)
+    {
+        return std::all_of(event.rows.begin(), event.rows.end(),
+                           [](const RowResult& row) { return row.state == RowState::Live; });
+    }
+
+    void OnRunDone(const GatewayEvent& event)
+    {
+        if (m_elapsedMs == 0 && !m_bOutage) {
+            m_elapsedMs = m_watch.ElapsedMs();
+            Finish();
+        } else if (m_elapsedMs == 0) {
+            m_elapsedMs = m_watch.ElapsedMs();
+            std::printf("mapped\n");
+            std::fflush(stdout);
+            HWND hWnd = m_hWnd;
+            std::thread([hWnd] {
+                std::string line;
+                while (std::getline(std::cin, line) && line.compare(0, 9, "answering") != 0) {
+                }
+                ::PostMessageA(hWnd, WM_APP_ROUTER_ANSWERS, 0, 0);
+            }).detach();
+        } else if (m_bRecovering && AllLive(event)) {
+            m_elapsedMs = m_watch.ElapsedMs();
+            Finish();
+        }
+    }
+
+    void Finish()
+    {
+        m_answers.Stop();
+        if (!m_bOutage)
+            m_worstAnswerMs = m_answers.TakeWorstMs();
+        // The mappings stay for the next case: no Stop, no close rules.
+        EndDialog(IDOK);
+    }
+
     const std::vector<MappingEntry>& m_rows;
-    const GatewayAddresses& m_addresses;
+    const bool m_bOutage;
+    bool m_bStarted = false;
+    bool m_bRecovering = false;
+    CAnswerWatch m_answers;
+    CStopwatch m_watch;
     double m_elapsedMs = 0;
+    double m_worstAnswerMs = 0;
     int m_listedRows = 0;
 };
 
-double TimeProgramRun(const std::vector<MappingEntry>& rows, const GatewayAddresses& addresses,
-                      int* listedRows)
+// Runs the main window over the rows; *listedRows gets how many it listed.
+void RunProgram(CBenchDlg& dialog, int* listedRows)
 {
     INITCOMMONCONTROLSEX classes = { sizeof classes, ICC_LISTVIEW_CLASSES | ICC_INTERNET_CLASSES };
     ::InitCommonControlsEx(&classes);
-    CBenchDlg dialog(rows, addresses);
     g_app.m_pMainWnd = &dialog;
     dialog.DoModal();
     g_app.m_pMainWnd = nullptr;
     *listedRows = dialog.ListedRows();
-    return dialog.ElapsedMs();
 }
 
 bool MappingExists(const MappingEntry& row)
@@ -166,7 +284,7 @@ double TimeBareLoop(const std::vector<MappingEntry>& rows)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: mapping_bench program|bare ROWS (ROWS 1..%d)\n", kMaxRows);
+    std::fprintf(stderr, "usage: mapping_bench program|bare|answer|outage ROWS (ROWS 1..%d)\n", kMaxRows);
     return 2;
 }
 }
@@ -177,7 +295,8 @@ int main(int argc, char** argv)
         return Usage();
     std::string mode = argv[1];
     int rowCount = std::atoi(argv[2]);
-    if ((mode != "program" && mode != "bare") || rowCount < 1 || rowCount > kMaxRows)
+    if ((mode != "program" && mode != "bare" && mode != "answer" && mode != "outage") || rowCount < 1
+        || rowCount > kMaxRows)
         return Usage();
 
     WSADATA wsaData;
@@ -192,8 +311,19 @@ int main(int argc, char** argv)
     }
     std::vector<MappingEntry> rows = BenchRows(rowCount, addresses.lan);
     int listedRows = rowCount;
-    double ms = mode == "program" ? TimeProgramRun(rows, addresses, &listedRows) : TimeBareLoop(rows);
-    std::printf("rows=%d mode=%s ms=%.1f\n", listedRows, mode.c_str(), ms);
+    if (mode == "bare") {
+        std::printf("rows=%d mode=bare ms=%.1f\n", listedRows, TimeBareLoop(rows));
+    } else {
+        CBenchDlg dialog(rows, mode == "outage");
+        RunProgram(dialog, &listedRows);
+        if (mode == "program")
+            std::printf("rows=%d mode=program ms=%.1f\n", listedRows, dialog.ElapsedMs());
+        else if (mode == "answer")
+            std::printf("rows=%d mode=answer worst_ms=%.1f\n", listedRows, dialog.WorstAnswerMs());
+        else
+            std::printf("rows=%d mode=outage worst_ms=%.1f back_ms=%.1f\n", listedRows, dialog.WorstAnswerMs(),
+                        dialog.ElapsedMs());
+    }
     FreeUPNPUrls(&g_gatewayInfo.urls);
     ::WSACleanup();
     return 0;

@@ -95,6 +95,8 @@ protected: \
     { WM_PAINT, 0, 0, MAP_THUNK(self->OnPaint(); return 0) },
 #define ON_WM_QUERYDRAGICON() \
     { WM_QUERYDRAGICON, 0, 0, MAP_THUNK(return reinterpret_cast<LRESULT>(self->OnQueryDragIcon())) },
+#define ON_WM_TIMER() \
+    { WM_TIMER, 0, 0, MAP_THUNK(self->OnTimer(static_cast<UINT_PTR>(wParam)); return 0) },
 #define ON_WM_CLOSE() \
     { WM_CLOSE, 0, 0, MAP_THUNK(self->OnClose(); return 0) },
 #define ON_WM_LBUTTONDOWN() \

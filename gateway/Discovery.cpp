@@ -1,43 +1,51 @@
 #include "Discovery.h"
-#include "GatewayInfo.h"
-#include "../app/MappingDlg.h"
-#include "../desktop/Autostart.h"
+#include "GatewayRequests.h"
 #include "../framework/Format.h"
+#include "../log/ActivityLog.h"
 #include <winsock2.h>
 #include <wininet.h>
 #include <upnpcommands.h>
-
-GatewayInfo g_gatewayInfo;
 
 namespace {
 const int kSearchDelayMs = 2000;
 const unsigned char kMulticastTtl = 2;
 
-// Search, choose the gateway and read its external address. False when no
-// usable gateway answered.
-bool FindGateway(CMappingDlg* dialog, char* lanAddress, int lanAddressSize, char* externalAddress)
+// Chooses a gateway among the devices that answered the search; the result
+// of the library's choice, 0 (or below, its own failure) when none is usable.
+int ChooseGateway(GatewayInfo* gateway, std::string* lanAddress)
 {
     int error = 0;
     UPNPDev* devices = upnpDiscover(kSearchDelayMs, nullptr, nullptr, 0, 0, kMulticastTtl, &error);
     if (!devices)
-        return false;
-    int result = UPNP_GetValidIGD(devices, &g_gatewayInfo.urls, &g_gatewayInfo.data,
-                                  lanAddress, lanAddressSize);
-    // Below zero the library itself failed (out of memory): no gateway either.
-    if (result <= 0)
-        return false;
-    dialog->Report(FormatGatewayFoundLine(result, g_gatewayInfo.urls.controlURL));
-
-    int status = UPNP_GetExternalIPAddress(g_gatewayInfo.urls.controlURL,
-                                           g_gatewayInfo.data.first.servicetype, externalAddress);
-    if (status != 0)
-        dialog->Report(FormatText("GetExternalIPAddress() 返回错误: %d\n", status));
-    if (externalAddress[0] != '\0')
-        dialog->Report(FormatText("获取的外网IP是: %s\n", externalAddress));
-    else
-        dialog->Report("获取外网IP失败!");
-    return true;
+        return 0;
+    char lan[64] = {};
+    int result = UPNP_GetValidIGD(devices, &gateway->urls, &gateway->data, lan, sizeof lan);
+    freeUPNPDevlist(devices);
+    *lanAddress = lan;
+    return result;
 }
+}
+
+bool SearchGateway(GatewayInfo* gateway, FoundGateway* found, ActivityLog& log)
+{
+    int result = ChooseGateway(gateway, &found->lanAddress);
+    if (result <= 0) {
+        // The library may have filled part of the URLs before it failed.
+        FreeUPNPUrls(&gateway->urls);
+        *gateway = GatewayInfo();
+        return false;
+    }
+    log.Report(FormatGatewayFoundLine(result, gateway->urls.controlURL));
+    int status = 0;
+    found->externalAddress = QueryExternalAddress(*gateway, &status);
+    if (status != 0)
+        log.Report(FormatText("GetExternalIPAddress() 返回错误: %d\n", status));
+    if (!found->externalAddress.empty())
+        log.Report(FormatText("获取的外网IP是: %s\n", found->externalAddress.c_str()));
+    else
+        log.Report("获取外网IP失败!");
+    found->gatewayHost = HostFromUrl(gateway->urls.controlURL);
+    return true;
 }
 
 std::string FormatGatewayFoundLine(int result, const char* controlUrl)
@@ -54,49 +62,27 @@ std::string FormatGatewayFoundLine(int result, const char* controlUrl)
     }
 }
 
-std::string HostFromUrl(const char* url)
+bool HostAndPortFromUrl(const char* url, std::string* host, unsigned short* port)
 {
     char canonical[INTERNET_MAX_URL_LENGTH] = {};
     DWORD length = sizeof canonical;
     if (!url || !::InternetCanonicalizeUrlA(url, canonical, &length, ICU_BROWSER_MODE))
-        return std::string();
-    char host[INTERNET_MAX_HOST_NAME_LENGTH] = {};
+        return false;
+    char hostName[INTERNET_MAX_HOST_NAME_LENGTH] = {};
     URL_COMPONENTSA parts = {};
     parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = sizeof host;
+    parts.lpszHostName = hostName;
+    parts.dwHostNameLength = sizeof hostName;
     if (!::InternetCrackUrlA(canonical, 0, 0, &parts))
-        return std::string();
-    return host;
+        return false;
+    *host = hostName;
+    *port = parts.nPort;
+    return true;
 }
 
-unsigned __stdcall DiscoverGatewayProc(void* param)
+std::string HostFromUrl(const char* url)
 {
-    CMappingDlg* dialog = static_cast<CMappingDlg*>(param);
-    WSADATA wsaData;
-    if (::WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
-        dialog->MarkDiscoveryDone();
-        return static_cast<unsigned>(-1);
-    }
-    dialog->Report("开始搜索支持设备...");
-    char lanAddress[64] = {};
-    char externalAddress[40] = {};
-    if (!FindGateway(dialog, lanAddress, sizeof lanAddress, externalAddress)) {
-        dialog->Report("没有发现可支持的UPNP映射设备，如果在路由器里被禁用了，请启用UPNP或者尝试重启路由器。"
-                       "如若路由不支持请手工映射。");
-        dialog->MarkDiscoveryDone();
-        return 0;
-    }
-    dialog->ShowAddresses(lanAddress, HostFromUrl(g_gatewayInfo.urls.controlURL).c_str(),
-                          externalAddress);
-    dialog->Report("完成搜索支持设备.");
-    dialog->EnableStartStop();
-    if (IsAutostartEnabled()) {
-        // Started with Windows: map at once, then live in the notification area.
-        dialog->WaitUntilInitialised();
-        dialog->OnBnClickedStart();
-        dialog->Hide();
-    }
-    dialog->MarkDiscoveryDone();
-    return 0;
+    std::string host;
+    unsigned short port = 0;
+    return HostAndPortFromUrl(url, &host, &port) ? host : std::string();
 }

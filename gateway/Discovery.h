@@ -1,11 +1,24 @@
 #pragma once
+#include "GatewayInfo.h"
 #include <string>
 
-// The discovery worker's thread procedure; the parameter is the main dialog.
-// Returns 0, or (unsigned)-1 when the socket layer cannot be started.
-unsigned __stdcall DiscoverGatewayProc(void* param);
+class ActivityLog;
+
+// What a successful search shows in the main window.
+struct FoundGateway {
+    std::string lanAddress;       // this machine's address towards the gateway
+    std::string gatewayHost;      // host part of the control URL
+    std::string externalAddress;  // "" when the query failed
+};
+
+// Searches the network for a gateway, chooses one into *gateway and reads its
+// external address, logging the found lines. False, with nothing logged and
+// nothing kept, when no usable gateway answered.
+bool SearchGateway(GatewayInfo* gateway, FoundGateway* found, ActivityLog& log);
 
 // The log line for a non-zero result of choosing the gateway.
 std::string FormatGatewayFoundLine(int result, const char* controlUrl);
 // Host part of a URL as WinINet splits it (empty when it cannot be split).
 std::string HostFromUrl(const char* url);
+// Host and port of a URL; false when it cannot be split.
+bool HostAndPortFromUrl(const char* url, std::string* host, unsigned short* port);

@@ -1,14 +1,9 @@
 #pragma once
 #include <miniupnpc.h>
 
-class CMappingDlg;
-
-// The gateway chosen by discovery. Written once by the discovery worker before
-// Start and Stop are enabled, read-only afterwards.
+// The gateway that the search chose. Owned by the gateway worker and used
+// only on its thread; a lost gateway is freed and searched for again.
 struct GatewayInfo {
     UPNPUrls urls;     // urls.controlURL addresses every request; null without a gateway
     IGDdatas data;     // data.first.servicetype goes with every request
-    CMappingDlg* dialog;
 };
-
-extern GatewayInfo g_gatewayInfo;

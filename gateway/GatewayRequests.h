@@ -1,22 +1,42 @@
 #pragma once
+#include "GatewayInfo.h"
 #include "../mappings/MappingEntry.h"
 #include <string>
 
-// The requests sent to the gateway that discovery chose: its control URL and
-// the service type of its first WAN connection service.
-bool HasGateway();
+// The requests sent to a gateway. Each first checks, within a bounded time,
+// that the gateway's control port takes a connection: a gateway that drops
+// packets would otherwise hold a request for minutes. An unreachable gateway
+// gives kGatewayUnreachable without a request being sent.
+extern const int kGatewayUnreachable;
+
+// Where an existing mapping points.
+struct MappingHolder {
+    std::string internalClient;
+    std::string internalPort;
+};
+
 // Result 0 when the gateway holds a mapping for the entry's external port and
-// protocol; *internalClient then holds the address it points to.
-int LookUpMapping(const MappingEntry& entry, std::string* internalClient);
+// protocol; *holder then tells where it points.
+int LookUpMapping(const GatewayInfo& gateway, const MappingEntry& entry, MappingHolder* holder);
 // Adds the entry with the description "Gatewright", no lease limit and any remote host.
-int AddMapping(const MappingEntry& entry);
-int DeleteMapping(const MappingEntry& entry);
+int AddMapping(const GatewayInfo& gateway, const MappingEntry& entry);
+int DeleteMapping(const GatewayInfo& gateway, const MappingEntry& entry);
 // The external address, or "" when the query failed; *status gets the result.
-std::string QueryExternalAddress(int* status);
+std::string QueryExternalAddress(const GatewayInfo& gateway, int* status);
+
+// True for results that mean the gateway could not be reached or did not
+// answer: the library's transport failures, not an answer the gateway gave.
+bool MeansGatewayLost(int result);
+// True when the holder is another host or another internal port than the entry's.
+bool HeldElsewhere(const MappingEntry& entry, const MappingHolder& holder);
+// Dotted addresses compare as addresses, anything else as text.
+bool SameAddress(const std::string& a, const std::string& b);
 
 // The library's text for a result, "(null)" where it has none.
 const char* UpnpErrorText(int result);
 
-// Log lines of an add.
+// Log lines of the requests.
 std::string FormatAddSucceeded(const std::string& externalAddress, const MappingEntry& entry);
 std::string FormatAddFailed(const MappingEntry& entry, int result);
+std::string FormatStopFailed(const MappingEntry& entry, int result);
+std::string FormatHeldElsewhere(const MappingEntry& entry, const MappingHolder& holder);

@@ -1,6 +1,7 @@
 // Adding and deleting rows of the main window's mapping list.
 #include "../app/MappingDlg.h"
 #include "MappingAddDlg.h"
+#include "MappingList.h"
 
 void CMappingDlg::OnAddMapping()
 {
@@ -15,8 +16,14 @@ void CMappingDlg::OnDeleteMapping()
         Report("提示: 你还没有选中列表中项目,删除失败!");
         return;
     }
-    for (int row; (row = m_listMappings.GetNextSelected(-1)) != -1;)
+    std::vector<MappingEntry> deleted;
+    for (int row; (row = m_listMappings.GetNextSelected(-1)) != -1;) {
+        deleted.push_back(ReadMappingTarget(m_listMappings, row));
         m_listMappings.DeleteItem(row);
+    }
+    // Stop would no longer see these rows: their mappings leave the router now.
+    if (m_bMappingActive)
+        m_worker.PostRemove(std::move(deleted));
 }
 
 void CMappingDlg::OnRClickMappingList(NMHDR*, LRESULT* result)

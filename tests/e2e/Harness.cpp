@@ -1,4 +1,5 @@
 #include "Harness.h"
+#include <algorithm>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -407,6 +408,22 @@ bool AppTest::CloseProgram(long command, int timeoutMs)
             m_driver.Press(1);  // IDOK
         return false;
     }, timeoutMs, 0);
+}
+
+void AppTest::StartMapping(const std::vector<std::string>& records, const std::string& interval)
+{
+    SeedRows(records);
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Call("set-text 1007 " + interval);
+    m_driver.Click(1005);
+    // The run has ended when its last line is in the log.
+    ASSERT_TRUE(WaitUntil([&] {
+        std::vector<std::string> lines = LogMessages();
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                   return line.find("映射成功") == 0;
+               })) >= records.size();
+    }, 30000));
 }
 
 std::vector<std::string> AppTest::LogMessages() const

@@ -92,6 +92,9 @@ protected:
     // Messages of today's log file, in order, converted to UTF-8.
     std::vector<std::string> LogMessages() const;
     bool WaitForLogMessage(const std::string& message, int timeoutMs);
+    // Starts with the rows seeded, the interval set and Start pressed; waits
+    // until the first run has added every row.
+    void StartMapping(const std::vector<std::string>& records, const std::string& interval);
     // Stores mapping records and their count as the program's profile.
     void SeedRows(const std::vector<std::string>& records);
     // The rows of the mapping list as the window shows them, cells joined by tabs.

@@ -103,22 +103,6 @@ TEST_F(MappingRunTest, RefusedRowLogsItsFailureInRowOrderAndTheRunGoesOn)
     EXPECT_EQ(2u, Router::Mappings().size());
 }
 
-TEST_F(MappingRunTest, RowWhoseExternalPortAnotherHostHoldsIsSkippedWithoutALine)
-{
-    Router::Run("exec lan upnpc -a 198.18.0.3 9000 18095 TCP");
-    size_t first = LaunchReady({ "TCP|8095|18095|198.18.0.2|taken", "TCP|8096|18096|198.18.0.2|free" });
-    m_driver.Click(kStart);
-    ASSERT_TRUE(WaitForLogLines(first, 1));
-    EXPECT_FALSE(WaitForLogLines(first, 2, 2000)) << "a line for the row another host holds";
-
-    std::vector<std::string> rows = ListRows();
-    ASSERT_EQ(2u, rows.size());
-    std::string freeRow = Cells(rows[0])[2] == "18096" ? rows[0] : rows[1];
-    EXPECT_EQ(std::vector<std::string>{ SuccessLine(freeRow) }, LogSince(first));
-    EXPECT_EQ((std::vector<std::string>{ "TCP 18095 198.18.0.3:9000 libminiupnpc", "TCP 18096 198.18.0.2:8096 Gatewright" }),
-              Router::Mappings());
-}
-
 TEST_F(MappingRunTest, RunWithEverythingPresentLogsNothingAndSendsOnlyLookups)
 {
     Router::Run("exec lan upnpc -a 198.18.0.2 8080 18080 TCP");

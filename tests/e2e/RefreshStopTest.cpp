@@ -22,23 +22,6 @@ protected:
         Router::Run("port 5000");
     }
 
-    // Starts with the rows seeded, the interval set and Start pressed; waits for the first run.
-    void StartMapping(const std::vector<std::string>& records, const std::string& interval)
-    {
-        SeedRows(records);
-        Launch();
-        ASSERT_TRUE(WaitForGateway());
-        m_driver.Call("set-text 1007 " + interval);
-        m_driver.Click(kStart);
-        // The run has ended when its last line is in the log.
-        ASSERT_TRUE(WaitUntil([&] {
-            std::vector<std::string> lines = LogMessages();
-            return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
-                       return line.find("映射成功") == 0;
-                   })) >= records.size();
-        }, 20000));
-    }
-
     bool WaitForMappings(const std::vector<std::string>& expected, int timeoutMs)
     {
         return WaitUntil([&] { return Router::Mappings() == expected; }, timeoutMs, 250);
@@ -66,24 +49,6 @@ TEST_F(RefreshStopTest, EveryMappingIsBackWithinOneIntervalAfterTheRouterRestart
     EXPECT_EQ(Router::Variable("EXT_IP"), m_driver.Address(kExternalAddress));
 }
 
-TEST_F(RefreshStopTest, RouterOnAnotherPortGivesFailureLinesAtEveryRefreshAndAnEmptyExternalAddress)
-{
-    StartMapping(kTwoRows, "1");
-    size_t before = LogMessages().size();
-    Router::Run("port 5001");
-    ASSERT_TRUE(WaitUntil([&] { return m_driver.Address(kExternalAddress).empty(); }, 15000));
-    ASSERT_TRUE(WaitUntil([&] { return LogMessages().size() >= before + 4; }, 15000));
-
-    std::vector<std::string> lines = LogMessages();
-    int failures = 0;
-    for (size_t i = before; i < lines.size(); ++i) {
-        EXPECT_EQ(0u, lines[i].find("AddPortMapping(1808")) << lines[i];
-        EXPECT_NE(std::string::npos, lines[i].find(") 失败,错误代码 -")) << lines[i];
-        ++failures;
-    }
-    EXPECT_GE(failures, 4) << "two rows, at least two refreshes";
-}
-
 TEST_F(RefreshStopTest, StopRemovesExactlyTheListedMappingsAndLeavesAnotherHostsAlone)
 {
     Router::Run("exec lan upnpc -a 198.18.0.3 9000 18095 TCP");
@@ -92,7 +57,8 @@ TEST_F(RefreshStopTest, StopRemovesExactlyTheListedMappingsAndLeavesAnotherHosts
     Launch();
     ASSERT_TRUE(WaitForGateway());
     m_driver.Click(kStart);
-    ASSERT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 3; }, 20000));
+    ASSERT_TRUE(WaitForLogMessage("外网端口 18095 协议 TCP 已被 198.18.0.3:9000 占用，此映射未生效。", 20000));
+    ASSERT_EQ(3u, Router::Mappings().size());
     size_t before = LogMessages().size();
     m_driver.Click(kStop);
     ASSERT_TRUE(WaitUntil([&] { return Contains(LogMessages(), kStopped); }, 15000));
@@ -109,15 +75,19 @@ TEST_F(RefreshStopTest, StopRemovesExactlyTheListedMappingsAndLeavesAnotherHosts
 TEST_F(RefreshStopTest, StopThatCannotReachTheRouterReportsFailuresNotSuccess)
 {
     StartMapping(kTwoRows, "30");
-    Router::Run("port 5001");
+    Router::Run("stop");
     size_t before = LogMessages().size();
     m_driver.Click(kStop);
-    ASSERT_TRUE(WaitUntil([&] { return LogMessages().size() >= before + 2; }, 30000));
+    ASSERT_TRUE(WaitUntil([&] { return LogMessages().size() >= before + 3; }, 30000));
     EXPECT_FALSE(WaitUntil([&] { return Contains(LogMessages(), kStopped); }, 1000));
     std::vector<std::string> lines = LogMessages();
+    int failures = 0;
     for (size_t i = before; i < lines.size(); ++i)
-        EXPECT_EQ(0u, lines[i].find("停止映射失败: 外网端口 1808")) << lines[i];
-    EXPECT_TRUE(m_driver.Enabled(kStart));
+        failures += lines[i].find("停止映射失败: 外网端口 1808") == 0;
+    EXPECT_EQ(2, failures) << "each row that stayed on the router is named";
+    EXPECT_TRUE(Contains(lines, "与路由器的连接已中断，正在重新搜索支持设备..."));
+    EXPECT_TRUE(m_driver.Enabled(kInterval)) << "the settings are unlocked";
+    EXPECT_FALSE(m_driver.Enabled(kStart)) << "no Start without a router";
 }
 
 TEST_F(RefreshStopTest, ClosingWhileMappingRemovesTheMappings)
@@ -150,6 +120,61 @@ TEST_F(RefreshStopTest, ClosingWithoutGatewaySendsNothingAndSaysSo)
     EXPECT_EQ("没有发现网关，列表中的映射未被删除。", LogMessages().back());
     EXPECT_FALSE(Contains(LogMessages(), kStopped));
     Router::Run("start");
+}
+
+}
+
+namespace {
+
+const char* kMapList = "Software\\Gatewright\\Gatewright\\MapList";
+
+TEST_F(RefreshStopTest, RowDeletedWhileMappingLeavesTheRouterAndOthersStay)
+{
+    Router::Run("exec lan upnpc -a 198.18.0.3 9002 18082 TCP");
+    SeedRows({ "TCP|8080|18080|198.18.0.2|", "UDP|8081|18081|198.18.0.2|", "TCP|8082|18082|198.18.0.2|held" });
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Click(kStart);
+    ASSERT_TRUE(WaitForLogMessage("外网端口 18082 协议 TCP 已被 198.18.0.3:9002 占用，此映射未生效。", 20000));
+    ASSERT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 3; }, 20000));
+    size_t before = LogMessages().size();
+    // Every row but the UDP one.
+    std::string selection = "select 1002";
+    std::vector<std::string> rows = ListRows();
+    for (size_t row = 0; row < rows.size(); ++row) {
+        if (rows[row].find("\t18081\t") == std::string::npos)
+            selection += " " + std::to_string(row);
+    }
+    m_driver.Call(selection);
+    m_driver.Command(32782);
+    ASSERT_TRUE(WaitUntil([&] {
+        return Router::Mappings() == std::vector<std::string>{ "TCP 18082 198.18.0.3:9002 libminiupnpc",
+                                                               "UDP 18081 198.18.0.2:8081 Gatewright" };
+    }, 15000)) << "the deleted row's mapping is gone, another host's stays";
+    ASSERT_TRUE(WaitUntil([&] { return LogMessages().size() > before; }, 5000));
+    std::vector<std::string> lines = LogMessages();
+    EXPECT_EQ((std::vector<std::string>{ "外网端口 18082 协议 TCP 的映射属于其他主机 198.18.0.3，未删除。\n" }),
+              std::vector<std::string>(lines.begin() + before, lines.end()));
+}
+
+TEST_F(RefreshStopTest, EndingTheSessionStopsAndSavesBeforeTheProcessIsKilled)
+{
+    SeedRows(kTwoRows);
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Call("set-text 1007 7");
+    m_driver.Call("select 1002 0");
+    m_driver.Command(32782);
+    m_driver.Click(kStart);
+    ASSERT_TRUE(WaitForMappings({ "TCP 18080 198.18.0.2:8080 Gatewright" }, 15000));
+
+    EXPECT_EQ(1, m_driver.Send(0x0011 /* WM_QUERYENDSESSION */));
+    m_driver.Send(0x0016 /* WM_ENDSESSION */, 1, 0);
+    m_driver.Call("kill");
+    EXPECT_TRUE(Router::Mappings().empty());
+    EXPECT_EQ("dword 1", m_driver.Call(std::string("reg-get ") + kMapList + " ListCount"));
+    EXPECT_EQ("sz TCP|8080|18080|198.18.0.2|", m_driver.Call(std::string("reg-get ") + kMapList + " 0"));
+    EXPECT_EQ("dword 7", m_driver.Call("reg-get Software\\Gatewright\\Gatewright\\Settings timer"));
 }
 
 }

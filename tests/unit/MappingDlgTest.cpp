@@ -24,7 +24,7 @@ std::string TodaysLog()
 // A main window whose discovery worker cannot be started, closed as soon as it is up.
 class WorkerlessDlg : public CMappingDlg {
 protected:
-    bool StartDiscoveryWorker() override { return false; }
+    bool StartGatewayWorker() override { return false; }
     BOOL OnInitDialog() override
     {
         BOOL result = CMappingDlg::OnInitDialog();

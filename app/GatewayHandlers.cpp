@@ -1,0 +1,229 @@
+// The main window's side of the gateway work: handlers copy the list into jobs
+// for the gateway worker and return at once; what the worker posts back
+// arrives in OnGatewayEvent, which alone updates the controls.
+#include "MappingDlg.h"
+#include "../desktop/Autostart.h"
+#include "../gateway/GatewayRequests.h"
+#include "../mappings/MappingList.h"
+#include "../mappings/MappingStore.h"
+#include <memory>
+
+namespace {
+// Controls that must not change while mappings are active, in the order Start
+// locks and Stop unlocks them; Stop itself stays enabled throughout.
+const int kMappingControls[] = { IDC_START, IDC_MAPPING_LIST, IDC_GATEWAY_ADDRESS, IDC_LAN_ADDRESS,
+                                 IDC_EXTERNAL_ADDRESS, IDC_REFRESH_INTERVAL, IDC_AUTOSTART };
+
+const UINT_PTR kCloseTimerId = 2;
+// The worker gives up on the router after the first; the window ends the
+// close after the second, whatever the worker is still waiting for.
+const DWORD kCloseWorkMs = 4000;
+const DWORD kCloseLimitMs = 4700;
+}
+
+std::vector<MappingEntry> CMappingDlg::ReadRows() const
+{
+    std::vector<MappingEntry> rows;
+    for (int row = 0; row < m_listMappings.GetItemCount(); ++row)
+        rows.push_back(ReadMappingTarget(m_listMappings, row));
+    return rows;
+}
+
+void CMappingDlg::EnableMappingControls(BOOL bEnable)
+{
+    for (int id : kMappingControls)
+        GetDlgItem(id).EnableWindow(bEnable);
+}
+
+void CMappingDlg::EnableStartStop(BOOL bEnable)
+{
+    GetDlgItem(IDC_START).EnableWindow(bEnable && !m_bMappingActive);
+    GetDlgItem(IDC_STOP).EnableWindow(bEnable);
+}
+
+void CMappingDlg::OnBnClickedStart()
+{
+    if (m_bMappingActive || m_bClosing)
+        return;
+    if (m_listMappings.GetItemCount() == 0) {
+        Report("提示: 请在[端口映射列表]中添加端口映射,在列表中右键或者选中菜单进行操作!");
+        return;
+    }
+    std::string intervalText = GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText();
+    if (intervalText.empty()) {
+        Report("错误: 初始化设置项里的间隔时间出错!");
+        return;
+    }
+    int interval = MappingStore::ParseInterval(intervalText);
+    if (interval < 1) {
+        Report("错误: 设置项里的间隔时间不能小于1秒,端口映射失败!");
+        return;
+    }
+    m_nInterval = interval;
+    m_bMappingActive = true;
+    ++m_nGeneration;
+    EnableMappingControls(FALSE);
+    PostRun(false);
+}
+
+void CMappingDlg::PostRun(bool refreshAddress)
+{
+    m_worker.PostRun(m_nGeneration, ReadRows(), GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText(),
+                     refreshAddress);
+}
+
+void CMappingDlg::OnBnClickedStop()
+{
+    if (m_bClosing)
+        return;
+    m_bMappingActive = false;
+    ++m_nGeneration;
+    ::KillTimer(m_hWnd, m_nRefreshTimerId);
+    // A Stop ends the autostart's first run early: it is over all the same.
+    HideAfterFirstRun();
+    m_worker.PostStop(m_nGeneration, ReadRows());
+    EnableMappingControls(TRUE);
+    // Start needs a router that answers.
+    GetDlgItem(IDC_START).EnableWindow(m_bGatewayReady);
+}
+
+LRESULT CMappingDlg::OnGatewayEvent(WPARAM, LPARAM lParam)
+{
+    std::unique_ptr<GatewayEvent> event(reinterpret_cast<GatewayEvent*>(lParam));
+    if (m_bClosing && event->kind != GatewayEvent::Closed)
+        return 0;
+    switch (event->kind) {
+    case GatewayEvent::Found:
+        OnGatewayFound(*event);
+        break;
+    case GatewayEvent::SearchFailed:
+        m_bDiscoveryDone = true;
+        break;
+    case GatewayEvent::Lost:
+        OnGatewayLost();
+        break;
+    case GatewayEvent::RunDone:
+        OnRunDone(*event);
+        break;
+    case GatewayEvent::ExternalAddress:
+        GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText(event->externalAddress.c_str());
+        break;
+    case GatewayEvent::Closed:
+        FinishClose();
+        break;
+    }
+    return 0;
+}
+
+void CMappingDlg::OnGatewayFound(const GatewayEvent& event)
+{
+    GetAddressItem(IDC_LAN_ADDRESS).SetAddressText(event.lanAddress.c_str());
+    GetAddressItem(IDC_GATEWAY_ADDRESS).SetAddressText(event.gatewayHost.c_str());
+    GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText(event.externalAddress.c_str());
+    bool firstFound = !m_bFoundOnce;
+    m_bGatewayReady = m_bFoundOnce = true;
+    EnableStartStop(TRUE);
+    if (m_bMappingActive) {
+        // A router found again gets the list at once, not at the next interval.
+        PostRun(false);
+    } else if (firstFound && IsAutostartEnabled()) {
+        // Started with Windows: map as soon as the router answers, however
+        // late, then live in the notification area once the first run is over.
+        OnBnClickedStart();
+        m_bHideAfterRun = m_bMappingActive;
+        if (!m_bHideAfterRun)
+            ShowWindow(SW_HIDE);
+    }
+    m_bDiscoveryDone = true;
+}
+
+void CMappingDlg::OnGatewayLost()
+{
+    m_bGatewayReady = false;
+    GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText("");
+    GetDlgItem(IDC_START).EnableWindow(FALSE);
+}
+
+void CMappingDlg::HideAfterFirstRun()
+{
+    if (m_bHideAfterRun)
+        ShowWindow(SW_HIDE);
+    m_bHideAfterRun = false;
+}
+
+void CMappingDlg::OnRunDone(const GatewayEvent& event)
+{
+    if (event.generation != m_nGeneration || !m_bMappingActive)
+        return;
+    HideAfterFirstRun();
+    // The next refresh comes one interval after this run ended, so runs
+    // never pile up behind a slow router. The period is a 32-bit count of
+    // milliseconds; the system caps timers at USER_TIMER_MAXIMUM.
+    unsigned long long period = static_cast<unsigned long long>(m_nInterval) * 1000;
+    ::SetTimer(m_hWnd, m_nRefreshTimerId,
+               static_cast<UINT>(period < USER_TIMER_MAXIMUM ? period : USER_TIMER_MAXIMUM), nullptr);
+}
+
+void CMappingDlg::OnTimer(UINT_PTR nIDEvent)
+{
+    ::KillTimer(m_hWnd, nIDEvent);
+    if (nIDEvent == kCloseTimerId) {
+        ReportRowsLeft();
+        FinishClose();
+    } else if (nIDEvent == m_nRefreshTimerId && m_bMappingActive && m_bGatewayReady) {
+        // While the router is lost the refreshes pause: the worker is
+        // searching, and the router found again gets the list at once.
+        PostRun(true);
+    }
+}
+
+void CMappingDlg::BeginClose()
+{
+    if (m_bClosing)
+        return;
+    m_bClosing = true;
+    m_bMappingActive = false;
+    ::KillTimer(m_hWnd, m_nRefreshTimerId);
+    m_closeRows = ReadRows();
+    if (!m_worker.PostClose(m_closeRows, kCloseWorkMs)) {
+        FinishClose();
+        return;
+    }
+    ::SetTimer(m_hWnd, kCloseTimerId, kCloseLimitMs, nullptr);
+}
+
+void CMappingDlg::ReportRowsLeft()
+{
+    for (size_t row = m_worker.CloseProgress(); row < m_closeRows.size(); ++row)
+        Report(FormatStopFailed(m_closeRows[row], kGatewayUnreachable));
+}
+
+void CMappingDlg::FinishClose()
+{
+    if (m_bClosed)
+        return;
+    m_bClosed = true;
+    ::KillTimer(m_hWnd, kCloseTimerId);
+    ::Shell_NotifyIconA(NIM_DELETE, &m_nid);
+    MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
+    // Enter and Esc are ignored, so the close ends the dialog itself.
+    EndDialog(IDCANCEL);
+}
+
+LRESULT CMappingDlg::OnQueryEndSession(WPARAM, LPARAM)
+{
+    return TRUE;
+}
+
+LRESULT CMappingDlg::OnEndSession(WPARAM wParam, LPARAM)
+{
+    if (!wParam)
+        return 0;
+    // The process may end as soon as this returns: the close's work is done
+    // here, the stop bounded in time, whatever the close rules would refuse.
+    BeginClose();
+    if (!m_bClosed && !m_worker.WaitClosed(kCloseLimitMs))
+        ReportRowsLeft();
+    FinishClose();
+    return 0;
+}

@@ -1,0 +1,42 @@
+#pragma once
+#include "../mappings/MappingEntry.h"
+#include <windows.h>
+#include <deque>
+#include <string>
+#include <vector>
+
+// What the window asks of the gateway worker. The rows are a copy of the
+// list taken on the window's thread: the worker never reads a control.
+struct GatewayJob {
+    enum Kind { Run, Stop, Remove, Close };
+    Kind kind = Run;
+    // Run and Stop: the Start they belong to; a Stop ends every older Start.
+    long generation = 0;
+    // Run: a refresh also reads the external address again afterwards.
+    bool refreshAddress = false;
+    std::vector<MappingEntry> rows;
+    // Run: the external address the success lines show.
+    std::string externalAddress;
+    // Close: the tick by which the worker must have given up on the gateway.
+    DWORD deadline = 0;
+};
+
+// The worker's queue and its rules of precedence. Runs never pile up: a new
+// run replaces a waiting one. A Stop drops the waiting runs, a Close drops
+// every waiting run and Stop (it stops the list itself) and takes no job after
+// it. Removals of deleted rows always stay: their mappings must leave the
+// router whatever comes next. Not locked: the worker locks around it.
+class CJobQueue {
+public:
+    // False when the job was refused because a Close came first.
+    bool Push(GatewayJob job);
+    // False when nothing waits.
+    bool Pop(GatewayJob* job);
+    bool Empty() const { return m_jobs.empty(); }
+
+private:
+    void Drop(bool (*unwanted)(const GatewayJob&));
+
+    std::deque<GatewayJob> m_jobs;
+    bool m_bClosed = false;
+};

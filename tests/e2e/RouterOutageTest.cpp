@@ -1,0 +1,173 @@
+// The gateway worker against a router that appears late, moves, hangs or holds
+// a port for another host: the window keeps answering and the list comes back.
+#include "Harness.h"
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+const int kStart = 1005;
+const char* kLost = "与路由器的连接已中断，正在重新搜索支持设备...";
+const char* kNoRouter = "没有发现可支持的UPNP映射设备，如果在路由器里被禁用了，请启用UPNP或者尝试重启路由器。"
+                        "如若路由不支持请手工映射。";
+const std::vector<std::string> kTwoRows = { "TCP|8080|18080|198.18.0.2|", "UDP|8081|18081|198.18.0.2|" };
+const std::vector<std::string> kTwoMapped = { "TCP 18080 198.18.0.2:8080 Gatewright",
+                                              "UDP 18081 198.18.0.2:8081 Gatewright" };
+
+long long NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+size_t CountStarting(const std::vector<std::string>& lines, const std::string& start)
+{
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.compare(0, start.size(), start) == 0;
+    }));
+}
+
+class RouterOutageTest : public AppTest {
+protected:
+    void TearDown() override
+    {
+        AppTest::TearDown();
+        Answer();
+        Router::Run("port 5000");
+    }
+
+    // The router drops every packet from the LAN, as a hung router does.
+    static void Hang()
+    {
+        Router::Run("exec router nft add table inet gwhang");
+        Router::Run("exec router nft \"add chain inet gwhang input { type filter hook input priority -50 ; }\"");
+        Router::Run("exec router nft add rule inet gwhang input iifname gw-r-lan drop");
+    }
+    static void Answer() { RunShell("bash " + TestEnvironment::Get().router + " exec router nft delete table inet gwhang 2>/dev/null"); }
+
+    // The window's slowest answer, in milliseconds, over a while of asking it
+    // for a control's text: a window that waits on the network answers late.
+    long long WorstAnswerMs(const std::function<bool()>& until, int timeoutMs)
+    {
+        long long worst = 0;
+        long long end = NowMs() + timeoutMs;
+        while (NowMs() < end && !until()) {
+            long long asked = NowMs();
+            m_driver.Text(kStart);
+            worst = std::max(worst, NowMs() - asked);
+            WaitUntil([] { return false; }, 100);
+        }
+        return worst;
+    }
+};
+
+TEST_F(RouterOutageTest, RouterThatAppearsLateIsFoundAndTheAutostartMapsAndHides)
+{
+    Router::Run("stop");
+    SeedRows(kTwoRows);
+    m_driver.Call("reg-sz Software\\Microsoft\\Windows\\CurrentVersion\\Run Gatewright x");
+    Launch();
+    ASSERT_TRUE(WaitForLogMessage(kNoRouter, 30000));
+    // Several searches go by without a router.
+    WaitUntil([] { return false; }, 8000);
+    EXPECT_TRUE(m_driver.Call("visible") == "1") << "hidden only once the router has been found";
+    Router::Run("start");
+    long long started = NowMs();
+    ASSERT_TRUE(WaitUntil([&] { return Router::Mappings() == kTwoMapped; }, 20000));
+    EXPECT_LT(NowMs() - started, 10000) << "the list is on the router within 10 s of its start";
+    EXPECT_TRUE(WaitUntil([&] { return m_driver.Call("visible") == "0"; }, 5000));
+    EXPECT_EQ(1u, CountStarting(LogMessages(), kNoRouter)) << "the failed search is told once";
+    EXPECT_EQ(0u, CountStarting(LogMessages(), kLost));
+}
+
+TEST_F(RouterOutageTest, RouterOnAnotherPortIsFoundAgainAndGetsTheListBackWithoutFailureLines)
+{
+    StartMapping(kTwoRows, "2");
+    size_t before = LogMessages().size();
+    Router::Run("port 5001");
+    long long moved = NowMs();
+    ASSERT_TRUE(WaitUntil([&] { return Router::Mappings() == kTwoMapped; }, 20000));
+    EXPECT_LT(NowMs() - moved, 10000) << "the list is back within 10 s";
+
+    std::vector<std::string> lines = LogMessages();
+    lines.erase(lines.begin(), lines.begin() + before);
+    EXPECT_EQ(1u, CountStarting(lines, kLost));
+    EXPECT_EQ(1u, CountStarting(lines, "发现有效的IGD : http://198.18.0.1:5001/")) << "the log shows the new port";
+    EXPECT_EQ(1u, CountStarting(lines, "完成搜索支持设备."));
+    EXPECT_EQ(0u, CountStarting(lines, "AddPortMapping(")) << "no failure line per row";
+    EXPECT_EQ(2u, CountStarting(lines, "映射成功"));
+    EXPECT_TRUE(WaitUntil([&] { return m_driver.Address(1009) == Router::Variable("EXT_IP"); }, 5000));
+}
+
+TEST_F(RouterOutageTest, HungRouterNeverFreezesTheWindowAndTheCloseEndsInTime)
+{
+    StartMapping(kTwoRows, "1");
+    size_t before = LogMessages().size();
+    Hang();
+    long long hung = NowMs();
+    long long worst = WorstAnswerMs([&] { return LogMessages().size() > before; }, 20000);
+    std::vector<std::string> lines = LogMessages();
+    ASSERT_EQ(std::vector<std::string>{ kLost }, std::vector<std::string>(lines.begin() + before, lines.end()));
+    EXPECT_LT(NowMs() - hung, 1000 + 3000 + 2000) << "a refresh gives up on the router within 3 s";
+    // Searches and refreshes go on against the silent router for a while.
+    worst = std::max(worst, WorstAnswerMs([] { return false; }, 8000));
+    EXPECT_LT(worst, 2000) << "the window answered late";
+    EXPECT_EQ(before + 1, LogMessages().size()) << "no line per row per interval while the router is lost";
+
+    // The notification-area menu still opens; Escape closes it again.
+    m_driver.Post(1125, 131, 0x0205);  // the icon's WM_RBUTTONUP
+    EXPECT_TRUE(m_driver.TryCall("menu 5000")) << "no icon menu";
+    m_driver.Call("menu-key 27");
+
+    long long closing = NowMs();
+    ASSERT_TRUE(CloseProgram());
+    EXPECT_LT(NowMs() - closing, 6500) << "the close ends within 5 s";
+    lines = LogMessages();
+    EXPECT_EQ(2u, CountStarting(lines, "停止映射失败: 外网端口 1808")) << "the log names what stayed on the router";
+}
+
+TEST_F(RouterOutageTest, WindowAnswersThroughoutAHundredRowRun)
+{
+    std::vector<std::string> rows;
+    for (int i = 0; i < 100; ++i)
+        rows.push_back("TCP|" + std::to_string(20000 + i) + "|" + std::to_string(30000 + i) + "|198.18.0.2|");
+    SeedRows(rows);
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Call("set-text 1007 600");
+    m_driver.Click(kStart);
+    long long worst = WorstAnswerMs([&] { return CountStarting(LogMessages(), "映射成功") >= 100; }, 150000);
+    EXPECT_EQ(100u, CountStarting(LogMessages(), "映射成功"));
+    EXPECT_LT(worst, 2000) << "the window answered late during the run";
+}
+
+TEST_F(RouterOutageTest, PortHeldByAnotherHostIsToldOncePerStartAndAgainWhenTheHolderChanges)
+{
+    Router::Run("exec lan upnpc -a 198.18.0.3 9000 18095 TCP");
+    SeedRows({ "TCP|8095|18095|198.18.0.2|taken", "TCP|8096|18096|198.18.0.2|free" });
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Call("set-text 1007 3");
+    m_driver.Click(kStart);
+    const std::string first = "外网端口 18095 协议 TCP 已被 198.18.0.3:9000 占用，此映射未生效。";
+    ASSERT_TRUE(WaitForLogMessage(first, 20000));
+    int lookups = Router::Requests("GetSpecificPortMappingEntry");
+    ASSERT_TRUE(WaitUntil([&] { return Router::Requests("GetSpecificPortMappingEntry") >= lookups + 4; }, 20000));
+    EXPECT_EQ(1u, CountStarting(LogMessages(), "外网端口 18095")) << "told once, not at every refresh";
+
+    // Right after a refresh, so that the port is not free when the next one comes.
+    lookups = Router::Requests("GetSpecificPortMappingEntry");
+    ASSERT_TRUE(WaitUntil([&] { return Router::Requests("GetSpecificPortMappingEntry") >= lookups + 2; }, 20000));
+    // Without a search of its own, upnpc hands the port over within milliseconds.
+    const std::string upnpc = "upnpc -u http://198.18.0.1:5000/rootDesc.xml";
+    Router::Run("exec lan sh -c '" + upnpc + " -d 18095 TCP && " + upnpc + " -a 198.18.0.4 9001 18095 TCP'");
+    EXPECT_TRUE(WaitForLogMessage("外网端口 18095 协议 TCP 已被 198.18.0.4:9001 占用，此映射未生效。", 20000));
+
+    m_driver.Click(1008);
+    ASSERT_TRUE(WaitUntil([&] { return m_driver.Enabled(kStart); }, 10000));
+    m_driver.Click(kStart);
+    EXPECT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), "外网端口 18095 协议 TCP 已被 198.18.0.4") == 2; },
+                          20000)) << "a new Start tells it again";
+}
+
+}
