@@ -81,6 +81,7 @@ void CMappingDlg::OnBnClickedStop()
     ::KillTimer(m_hWnd, m_nRefreshTimerId);
     // A Stop ends the autostart's first run early: it is over all the same.
     HideAfterFirstRun();
+    ShowRowStates(RowState::Inactive);
     m_worker.PostStop(m_nGeneration, ReadRows());
     EnableMappingControls(TRUE);
     // Start needs a router that answers.
@@ -140,6 +141,8 @@ void CMappingDlg::OnGatewayFound(const GatewayEvent& event)
 void CMappingDlg::OnGatewayLost()
 {
     m_bGatewayReady = false;
+    if (m_bMappingActive)
+        ShowRowStates(RowState::Failed);
     GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText("");
     GetDlgItem(IDC_START).EnableWindow(FALSE);
 }
@@ -155,6 +158,7 @@ void CMappingDlg::OnRunDone(const GatewayEvent& event)
 {
     if (event.generation != m_nGeneration || !m_bMappingActive)
         return;
+    ShowRunResults(event.rows);
     HideAfterFirstRun();
     // The next refresh comes one interval after this run ended, so runs
     // never pile up behind a slow router. The period is a 32-bit count of
@@ -162,6 +166,25 @@ void CMappingDlg::OnRunDone(const GatewayEvent& event)
     unsigned long long period = static_cast<unsigned long long>(m_nInterval) * 1000;
     ::SetTimer(m_hWnd, m_nRefreshTimerId,
                static_cast<UINT>(period < USER_TIMER_MAXIMUM ? period : USER_TIMER_MAXIMUM), nullptr);
+}
+
+void CMappingDlg::ShowRowStates(RowState state)
+{
+    for (int row = 0; row < m_listMappings.GetItemCount(); ++row)
+        m_listMappings.SetItemImage(row, static_cast<int>(state));
+}
+
+void CMappingDlg::ShowRunResults(const std::vector<RowResult>& results)
+{
+    // Matched by protocol and external port: rows added, deleted or moved
+    // since the run began keep their own state.
+    for (int row = 0; row < m_listMappings.GetItemCount(); ++row) {
+        MappingEntry entry = ReadMappingTarget(m_listMappings, row);
+        for (const RowResult& result : results) {
+            if (result.protocol == entry.protocol && result.externalPort == entry.externalPort)
+                m_listMappings.SetItemImage(row, static_cast<int>(result.state));
+        }
+    }
 }
 
 void CMappingDlg::OnTimer(UINT_PTR nIDEvent)
@@ -184,6 +207,7 @@ void CMappingDlg::BeginClose()
     m_bClosing = true;
     m_bMappingActive = false;
     ::KillTimer(m_hWnd, m_nRefreshTimerId);
+    ShowRowStates(RowState::Inactive);
     m_closeRows = ReadRows();
     if (!m_worker.PostClose(m_closeRows, kCloseWorkMs)) {
         FinishClose();

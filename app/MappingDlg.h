@@ -62,6 +62,9 @@ protected:
     void OnGatewayFound(const GatewayEvent& event);
     void OnGatewayLost();
     void OnRunDone(const GatewayEvent& event);
+    // Row state images: every row alike, or each row from a run's results.
+    void ShowRowStates(RowState state);
+    void ShowRunResults(const std::vector<RowResult>& results);
     // Started with Windows, the window goes to the notification area once the first run is over.
     void HideAfterFirstRun();
     // Hands a run over the list as it is now to the worker.

@@ -14,10 +14,19 @@ int CListCtrl::InsertColumn(int nCol, const char* heading, int nFormat, int nWid
 int CListCtrl::InsertItem(int nItem, const char* text) const
 {
     LVITEMA item = {};
-    item.mask = LVIF_TEXT;
+    item.mask = LVIF_TEXT | LVIF_IMAGE;
     item.iItem = nItem;
     item.pszText = const_cast<char*>(text);
     return static_cast<int>(SendMessage(LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+}
+
+BOOL CListCtrl::SetItemImage(int nItem, int nImage) const
+{
+    LVITEMA item = {};
+    item.mask = LVIF_IMAGE;
+    item.iItem = nItem;
+    item.iImage = nImage;
+    return static_cast<BOOL>(SendMessage(LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item)));
 }
 
 BOOL CListCtrl::SetItemText(int nItem, int nSubItem, const char* text) const

@@ -16,10 +16,17 @@ public:
     {
         SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, dwStyle, dwStyle);
     }
+    // The list destroys its image lists with itself.
+    void SetImageList(HIMAGELIST hImages, int nType) const
+    {
+        SendMessage(LVM_SETIMAGELIST, nType, reinterpret_cast<LPARAM>(hImages));
+    }
     int InsertColumn(int nCol, const char* heading, int nFormat, int nWidth) const;
-    // Returns the index the control really used (a sorted list places the row itself).
+    // Returns the index the control really used (a sorted list places the row
+    // itself); the row shows the first image.
     int InsertItem(int nItem, const char* text) const;
     BOOL SetItemText(int nItem, int nSubItem, const char* text) const;
+    BOOL SetItemImage(int nItem, int nImage) const;
     // Copies at most nSize - 1 bytes and always terminates the buffer.
     int GetItemText(int nItem, int nSubItem, char* buffer, int nSize) const;
 };

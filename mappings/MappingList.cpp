@@ -1,9 +1,25 @@
 #include "MappingList.h"
+#include "../res/resource.h"
 #include <windows.h>
 
 namespace {
 // Buffer sizes of the cells, terminating zero included.
 const int kCellBuffer[] = { 4, 10, 10, 40, 128 };
+const int kStateCount = 4;
+const int kStateIconSize = 16;
+
+HIMAGELIST LoadStateImages()
+{
+    HIMAGELIST hImages = ::ImageList_Create(kStateIconSize, kStateIconSize, ILC_COLOR24 | ILC_MASK, kStateCount, 0);
+    for (int state = 0; state < kStateCount; ++state) {
+        HICON hIcon = static_cast<HICON>(::LoadImageA(::GetModuleHandleA(nullptr),
+                                                      MAKEINTRESOURCEA(IDI_STATE_FIRST + state), IMAGE_ICON,
+                                                      kStateIconSize, kStateIconSize, LR_DEFAULTCOLOR));
+        ::ImageList_AddIcon(hImages, hIcon);
+        ::DestroyIcon(hIcon);
+    }
+    return hImages;
+}
 
 std::string ReadCell(const CListCtrl& list, int row, int column)
 {
@@ -16,6 +32,7 @@ std::string ReadCell(const CListCtrl& list, int row, int column)
 void SetUpMappingList(const CListCtrl& list)
 {
     list.SetExtendedStyle(LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+    list.SetImageList(LoadStateImages(), LVSIL_SMALL);
     list.InsertColumn(kColProtocol, "协议", LVCFMT_CENTER, 60);
     list.InsertColumn(kColLocalPort, "本机端口", LVCFMT_CENTER, 70);
     list.InsertColumn(kColExternalPort, "外网端口", LVCFMT_CENTER, 70);

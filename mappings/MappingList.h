@@ -6,7 +6,8 @@
 // address, remark.
 enum MappingColumn { kColProtocol, kColLocalPort, kColExternalPort, kColInternalIp, kColRemark };
 
-// Gives list control 1002 its extended styles and its five columns.
+// Gives list control 1002 its extended styles, its five columns and the
+// images of the row states (RowState's order: not active, live, failed, held).
 void SetUpMappingList(const CListCtrl& list);
 // Appends a row; the sorted list places it, and its cells follow it there.
 void AppendMappingEntry(const CListCtrl& list, const MappingEntry& entry);

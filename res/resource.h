@@ -9,6 +9,8 @@
 #define IDD_MAPPING_ADD 130
 #define IDI_TRAY 131
 #define IDR_TRAY_MENU 132
+// The mapping list's row states: not active, live, failed, held elsewhere.
+#define IDI_STATE_FIRST 140
 
 // Controls of the main window.
 #define IDC_MAPPING_LIST 1002

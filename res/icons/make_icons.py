@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
-"""Draws the program's two icons and writes them as .ico files.
+"""Draws the program's icons and writes them as .ico files.
 
 main.ico (group 128) and tray.ico (group 131) each hold 48, 32 and 16 pixel
 images at 4, 8 and 24 bits per pixel. The picture: a gate (two posts and a
 lintel) on a rounded square, with an arrow passing through it.
+state0.ico to state3.ico (groups 140 to 143) mark the rows of the mapping
+list: a dot in grey (not active), green (live), red (failed) and yellow (held
+by another host), 16 pixels at the same depths.
 Run it from anywhere: python3 make_icons.py
 """
 import os
@@ -24,7 +27,11 @@ WHITE = (255, 255, 255)
 ORANGE = (255, 153, 0)
 
 
-def pixel(x, y, size, background):
+# The row states, in the order of the list's image indices.
+STATE_COLOURS = [(160, 160, 160), (0, 176, 80), (224, 32, 32), (255, 192, 0)]
+
+
+def gate(x, y, size, background):
     """Colour at (x, y) of a size x size picture (top row 0), or None for transparent."""
     u = (x + 0.5) / size
     v = (y + 0.5) / size
@@ -44,6 +51,16 @@ def pixel(x, y, size, background):
     return background
 
 
+def dot(x, y, size, colour):
+    """A dot with a darker rim, centred in the picture."""
+    d = ((x + 0.5 - size / 2) ** 2 + (y + 0.5 - size / 2) ** 2) ** 0.5 / size
+    if d > 0.34:
+        return None
+    if d > 0.26:
+        return tuple(c * 2 // 3 for c in colour)
+    return colour
+
+
 def nearest(colour, palette):
     return min(range(len(palette)),
                key=lambda i: sum((a - b) ** 2 for a, b in zip(colour, palette[i])))
@@ -53,7 +70,7 @@ def row_bytes(bits, size):
     return ((bits * size + 31) // 32) * 4
 
 
-def dib(size, bits, background):
+def dib(size, bits, picture):
     """One icon image: BITMAPINFOHEADER, palette, colour rows, mask rows (bottom-up)."""
     palette = {4: VGA16, 8: PALETTE256}.get(bits, [])
     header = struct.pack('<IiiHHIIiiII', 40, size, size * 2, 1, bits, 0, 0, 0, 0,
@@ -65,7 +82,7 @@ def dib(size, bits, background):
         values = []
         mask_bits = []
         for x in range(size):
-            c = pixel(x, y, size, background)
+            c = picture(x, y, size)
             mask_bits.append(1 if c is None else 0)
             c = c or (0, 0, 0)
             values.append(nearest(c, palette) if palette else c)
@@ -83,8 +100,8 @@ def dib(size, bits, background):
     return header + pal + colour + mask
 
 
-def write_icon(path, background):
-    images = [(size, bits, dib(size, bits, background)) for size in SIZES for bits in DEPTHS]
+def write_icon(path, picture, sizes=SIZES):
+    images = [(size, bits, dib(size, bits, picture)) for size in sizes for bits in DEPTHS]
     out = struct.pack('<HHH', 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, bits, data in images:
@@ -99,5 +116,8 @@ def write_icon(path, background):
 
 if __name__ == '__main__':
     here = os.path.dirname(os.path.abspath(__file__))
-    write_icon(os.path.join(here, 'main.ico'), (0, 102, 204))
-    write_icon(os.path.join(here, 'tray.ico'), (0, 153, 51))
+    write_icon(os.path.join(here, 'main.ico'), lambda x, y, size: gate(x, y, size, (0, 102, 204)))
+    write_icon(os.path.join(here, 'tray.ico'), lambda x, y, size: gate(x, y, size, (0, 153, 51)))
+    for state, colour in enumerate(STATE_COLOURS):
+        write_icon(os.path.join(here, 'state%d.ico' % state),
+                   lambda x, y, size, colour=colour: dot(x, y, size, colour), sizes=(16,))
