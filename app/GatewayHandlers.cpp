@@ -15,10 +15,12 @@ const int kMappingControls[] = { IDC_START, IDC_MAPPING_LIST, IDC_GATEWAY_ADDRES
                                  IDC_EXTERNAL_ADDRESS, IDC_REFRESH_INTERVAL, IDC_AUTOSTART };
 
 const UINT_PTR kCloseTimerId = 2;
-// The worker gives up on the router after the first; the window ends the
-// close after the second, whatever the worker is still waiting for.
-const DWORD kCloseWorkMs = 4000;
-const DWORD kCloseLimitMs = 4700;
+// The worker stops rows until the first; at the second the window makes it
+// give up whatever it still waits for, and waits at most the third for it to
+// name what stayed. The process ends within five seconds of a close.
+const DWORD kCloseWorkMs = 3500;
+const DWORD kCloseLimitMs = 4000;
+const DWORD kGiveUpWaitMs = 500;
 }
 
 std::vector<MappingEntry> CMappingDlg::ReadRows() const
@@ -158,7 +160,10 @@ void CMappingDlg::OnRunDone(const GatewayEvent& event)
 {
     if (event.generation != m_nGeneration || !m_bMappingActive)
         return;
-    ShowRunResults(event.rows);
+    // Results of a run that lost the router came after the Lost event: the
+    // rows stay failed.
+    if (m_bGatewayReady)
+        ShowRunResults(event.rows);
     HideAfterFirstRun();
     // The next refresh comes one interval after this run ended, so runs
     // never pile up behind a slow router. The period is a 32-bit count of
@@ -191,7 +196,7 @@ void CMappingDlg::OnTimer(UINT_PTR nIDEvent)
 {
     ::KillTimer(m_hWnd, nIDEvent);
     if (nIDEvent == kCloseTimerId) {
-        ReportRowsLeft();
+        GiveUpClose();
         FinishClose();
     } else if (nIDEvent == m_nRefreshTimerId && m_bMappingActive && m_bGatewayReady) {
         // While the router is lost the refreshes pause: the worker is
@@ -214,6 +219,13 @@ void CMappingDlg::BeginClose()
         return;
     }
     ::SetTimer(m_hWnd, kCloseTimerId, kCloseLimitMs, nullptr);
+}
+
+void CMappingDlg::GiveUpClose()
+{
+    m_worker.GiveUp();
+    if (!m_worker.WaitClosed(kGiveUpWaitMs))
+        ReportRowsLeft();
 }
 
 void CMappingDlg::ReportRowsLeft()
@@ -247,7 +259,7 @@ LRESULT CMappingDlg::OnEndSession(WPARAM wParam, LPARAM)
     // here, the stop bounded in time, whatever the close rules would refuse.
     BeginClose();
     if (!m_bClosed && !m_worker.WaitClosed(kCloseLimitMs))
-        ReportRowsLeft();
+        GiveUpClose();
     FinishClose();
     return 0;
 }

@@ -76,7 +76,9 @@ protected:
     // removes the icon, saves and ends the dialog.
     void BeginClose();
     void FinishClose();
-    // Logs the rows the worker had not dealt with when the close ran out of time.
+    // The close ran out of time: the worker gives up on the router.
+    void GiveUpClose();
+    // Logs the rows a worker that did not even give up had not dealt with.
     void ReportRowsLeft();
 
     // Starts the gateway worker; false when the thread could not be created.

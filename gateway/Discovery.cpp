@@ -1,4 +1,5 @@
 #include "Discovery.h"
+#include "BoundedCall.h"
 #include "GatewayRequests.h"
 #include "../framework/Format.h"
 #include "../log/ActivityLog.h"
@@ -9,9 +10,12 @@
 namespace {
 const int kSearchDelayMs = 2000;
 const unsigned char kMulticastTtl = 2;
+// Up to four kinds of device are searched for, each for the search delay;
+// then the descriptions of the devices that answered are read.
+const DWORD kSearchTimeoutMs = 4 * kSearchDelayMs + 3000;
 
-// Chooses a gateway among the devices that answered the search; the result
-// of the library's choice, 0 (or below, its own failure) when none is usable.
+// Chooses a gateway among the devices that answer the search; the result of
+// the library's choice, 0 (or below, its own failure) when none is usable.
 int ChooseGateway(GatewayInfo* gateway, std::string* lanAddress)
 {
     int error = 0;
@@ -26,16 +30,18 @@ int ChooseGateway(GatewayInfo* gateway, std::string* lanAddress)
 }
 }
 
-bool SearchGateway(GatewayInfo* gateway, FoundGateway* found, ActivityLog& log)
+std::shared_ptr<GatewayInfo> SearchGateway(FoundGateway* found, ActivityLog& log)
 {
-    int result = ChooseGateway(gateway, &found->lanAddress);
-    if (result <= 0) {
-        // The library may have filled part of the URLs before it failed.
-        FreeUPNPUrls(&gateway->urls);
-        *gateway = GatewayInfo();
-        return false;
-    }
-    log.Report(FormatGatewayFoundLine(result, gateway->urls.controlURL));
+    // A device that answers the search but not on its web port would hold
+    // the library for minutes.
+    auto gateway = std::make_shared<GatewayInfo>();
+    auto lanAddress = std::make_shared<std::string>();
+    auto result = std::make_shared<int>(0);
+    if (!RunBounded([=] { *result = ChooseGateway(gateway.get(), lanAddress.get()); }, kSearchTimeoutMs)
+        || *result <= 0)
+        return nullptr;
+    found->lanAddress = *lanAddress;
+    log.Report(FormatGatewayFoundLine(*result, gateway->urls.controlURL));
     int status = 0;
     found->externalAddress = QueryExternalAddress(*gateway, &status);
     if (status != 0)
@@ -45,7 +51,7 @@ bool SearchGateway(GatewayInfo* gateway, FoundGateway* found, ActivityLog& log)
     else
         log.Report("获取外网IP失败!");
     found->gatewayHost = HostFromUrl(gateway->urls.controlURL);
-    return true;
+    return gateway;
 }
 
 std::string FormatGatewayFoundLine(int result, const char* controlUrl)
@@ -62,27 +68,18 @@ std::string FormatGatewayFoundLine(int result, const char* controlUrl)
     }
 }
 
-bool HostAndPortFromUrl(const char* url, std::string* host, unsigned short* port)
+std::string HostFromUrl(const char* url)
 {
     char canonical[INTERNET_MAX_URL_LENGTH] = {};
     DWORD length = sizeof canonical;
     if (!url || !::InternetCanonicalizeUrlA(url, canonical, &length, ICU_BROWSER_MODE))
-        return false;
-    char hostName[INTERNET_MAX_HOST_NAME_LENGTH] = {};
+        return std::string();
+    char host[INTERNET_MAX_HOST_NAME_LENGTH] = {};
     URL_COMPONENTSA parts = {};
     parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = hostName;
-    parts.dwHostNameLength = sizeof hostName;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = sizeof host;
     if (!::InternetCrackUrlA(canonical, 0, 0, &parts))
-        return false;
-    *host = hostName;
-    *port = parts.nPort;
-    return true;
-}
-
-std::string HostFromUrl(const char* url)
-{
-    std::string host;
-    unsigned short port = 0;
-    return HostAndPortFromUrl(url, &host, &port) ? host : std::string();
+        return std::string();
+    return host;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include "GatewayInfo.h"
+#include <memory>
 #include <string>
 
 class ActivityLog;
@@ -11,14 +12,12 @@ struct FoundGateway {
     std::string externalAddress;  // "" when the query failed
 };
 
-// Searches the network for a gateway, chooses one into *gateway and reads its
-// external address, logging the found lines. False, with nothing logged and
-// nothing kept, when no usable gateway answered.
-bool SearchGateway(GatewayInfo* gateway, FoundGateway* found, ActivityLog& log);
+// Searches the network for a gateway, chooses one and reads its external
+// address, logging the found lines. Null, with nothing logged, when no usable
+// gateway answered in time.
+std::shared_ptr<GatewayInfo> SearchGateway(FoundGateway* found, ActivityLog& log);
 
 // The log line for a non-zero result of choosing the gateway.
 std::string FormatGatewayFoundLine(int result, const char* controlUrl);
 // Host part of a URL as WinINet splits it (empty when it cannot be split).
 std::string HostFromUrl(const char* url);
-// Host and port of a URL; false when it cannot be split.
-bool HostAndPortFromUrl(const char* url, std::string* host, unsigned short* port);

@@ -1,9 +1,15 @@
 #pragma once
 #include <miniupnpc.h>
 
-// The gateway that the search chose. Owned by the gateway worker and used
-// only on its thread; a lost gateway is freed and searched for again.
+// The gateway that a search chose: where every request goes. It frees the
+// library's URLs with itself; the worker shares it with requests that may
+// outlive a give-up.
 struct GatewayInfo {
-    UPNPUrls urls;     // urls.controlURL addresses every request; null without a gateway
+    GatewayInfo() : urls(), data() {}
+    GatewayInfo(const GatewayInfo&) = delete;
+    GatewayInfo& operator=(const GatewayInfo&) = delete;
+    ~GatewayInfo() { FreeUPNPUrls(&urls); }
+
+    UPNPUrls urls;     // urls.controlURL addresses every request
     IGDdatas data;     // data.first.servicetype goes with every request
 };

@@ -1,70 +1,38 @@
 #include "GatewayRequests.h"
-#include "Discovery.h"
+#include "BoundedCall.h"
 #include "../framework/Format.h"
 #include "../framework/IpAddressCtrl.h"
-#include <winsock2.h>
 #include <upnpcommands.h>
 #include <upnperrors.h>
 #include <cstdlib>
+#include <memory>
 
 const int kGatewayUnreachable = UPNPCOMMAND_HTTP_ERROR;
 
 namespace {
 const char* kDescription = "Gatewright";
-// A connection to a gateway on the LAN takes milliseconds; past this the
-// gateway is taken as gone.
-const long kConnectTimeoutMs = 2000;
+// A gateway on the LAN answers within milliseconds; past this it is taken as gone.
+const DWORD kRequestTimeoutMs = 3000;
 
-bool WaitConnected(SOCKET s)
-{
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval timeout = { kConnectTimeoutMs / 1000, (kConnectTimeoutMs % 1000) * 1000 };
-    return ::select(0, nullptr, &writable, &failed, &timeout) > 0 && FD_ISSET(s, &writable);
-}
+// What a request needs of the gateway, owned by the request itself.
+struct Target {
+    explicit Target(const GatewayInfo& gateway)
+        : controlUrl(gateway.urls.controlURL), serviceType(gateway.data.first.servicetype)
+    {
+    }
+    std::string controlUrl;
+    std::string serviceType;
+};
 
-// The library's own connect blocks for minutes on a gateway that drops
-// packets (about 21 s on Windows, two minutes under Wine), so every request
-// is preceded by a connect of our own that gives up in time.
-bool TakesConnection(const char* controlUrl)
+// One request on a thread of its own; kGatewayUnreachable when the gateway
+// does not answer in time.
+int Request(std::function<int(const Target&)> request, const GatewayInfo& gateway)
 {
-    std::string host;
-    unsigned short port = 0;
-    if (!HostAndPortFromUrl(controlUrl, &host, &port))
-        return true;  // the library reports a URL it cannot use
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = ::htons(port);
-    address.sin_addr.s_addr = ::inet_addr(host.c_str());
-    if (address.sin_addr.s_addr == INADDR_NONE)
-        return true;  // a host name: only the library resolves it
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET)
-        return true;
-    u_long nonBlocking = 1;
-    ::ioctlsocket(s, FIONBIO, &nonBlocking);
-    bool connected = ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
-        || (::WSAGetLastError() == WSAEWOULDBLOCK && WaitConnected(s));
-    ::closesocket(s);
-    return connected;
-}
-
-bool Reachable(const GatewayInfo& gateway)
-{
-    return gateway.urls.controlURL && TakesConnection(gateway.urls.controlURL);
-}
-
-const char* ControlUrl(const GatewayInfo& gateway)
-{
-    return gateway.urls.controlURL;
-}
-
-const char* ServiceType(const GatewayInfo& gateway)
-{
-    return gateway.data.first.servicetype;
+    auto result = std::make_shared<int>(kGatewayUnreachable);
+    Target target(gateway);
+    if (!RunBounded([=] { *result = request(target); }, kRequestTimeoutMs))
+        return kGatewayUnreachable;
+    return *result;
 }
 
 bool IsNumber(const std::string& text)
@@ -75,49 +43,57 @@ bool IsNumber(const std::string& text)
 
 int LookUpMapping(const GatewayInfo& gateway, const MappingEntry& entry, MappingHolder* holder)
 {
-    if (!Reachable(gateway))
-        return kGatewayUnreachable;
-    char client[40] = {};
-    char port[8] = {};
-    char lease[16] = {};
-    int result = UPNP_GetSpecificPortMappingEntry(ControlUrl(gateway), ServiceType(gateway),
-                                                  entry.externalPort.c_str(), entry.protocol.c_str(), nullptr,
-                                                  client, port, nullptr, nullptr, lease);
-    holder->internalClient = client;
-    holder->internalPort = port;
+    auto found = std::make_shared<MappingHolder>();
+    int result = Request([=](const Target& target) {
+        char client[40] = {};
+        char port[8] = {};
+        char lease[16] = {};
+        int answer = UPNP_GetSpecificPortMappingEntry(target.controlUrl.c_str(), target.serviceType.c_str(),
+                                                      entry.externalPort.c_str(), entry.protocol.c_str(), nullptr,
+                                                      client, port, nullptr, nullptr, lease);
+        found->internalClient = client;
+        found->internalPort = port;
+        return answer;
+    }, gateway);
+    if (result == 0)
+        *holder = *found;
     return result;
 }
 
 int AddMapping(const GatewayInfo& gateway, const MappingEntry& entry)
 {
-    if (!Reachable(gateway))
-        return kGatewayUnreachable;
-    return UPNP_AddPortMapping(ControlUrl(gateway), ServiceType(gateway), entry.externalPort.c_str(),
-                               entry.localPort.c_str(), entry.internalIp.c_str(), kDescription,
-                               entry.protocol.c_str(), nullptr, nullptr);
+    return Request([=](const Target& target) {
+        return UPNP_AddPortMapping(target.controlUrl.c_str(), target.serviceType.c_str(),
+                                   entry.externalPort.c_str(), entry.localPort.c_str(), entry.internalIp.c_str(),
+                                   kDescription, entry.protocol.c_str(), nullptr, nullptr);
+    }, gateway);
 }
 
 int DeleteMapping(const GatewayInfo& gateway, const MappingEntry& entry)
 {
-    if (!Reachable(gateway))
-        return kGatewayUnreachable;
-    return UPNP_DeletePortMapping(ControlUrl(gateway), ServiceType(gateway), entry.externalPort.c_str(),
-                                  entry.protocol.c_str(), nullptr);
+    return Request([=](const Target& target) {
+        return UPNP_DeletePortMapping(target.controlUrl.c_str(), target.serviceType.c_str(),
+                                      entry.externalPort.c_str(), entry.protocol.c_str(), nullptr);
+    }, gateway);
 }
 
 std::string QueryExternalAddress(const GatewayInfo& gateway, int* status)
 {
-    char address[40] = {};
-    *status = Reachable(gateway) ? UPNP_GetExternalIPAddress(ControlUrl(gateway), ServiceType(gateway), address)
-                                 : kGatewayUnreachable;
-    return address;
+    auto address = std::make_shared<std::string>();
+    *status = Request([=](const Target& target) {
+        char text[40] = {};
+        int answer = UPNP_GetExternalIPAddress(target.controlUrl.c_str(), target.serviceType.c_str(), text);
+        *address = text;
+        return answer;
+    }, gateway);
+    return *status == kGatewayUnreachable ? std::string() : *address;
 }
 
 bool MeansGatewayLost(int result)
 {
-    // Invalid arguments and out of memory are ours, not the gateway's.
-    return result == UPNPCOMMAND_UNKNOWN_ERROR || result == UPNPCOMMAND_HTTP_ERROR
-        || result == UPNPCOMMAND_INVALID_RESPONSE;
+    // The library's "no connection or no reply"; every other result is an
+    // answer of a gateway that is there (or a fault of our own).
+    return result == UPNPCOMMAND_HTTP_ERROR;
 }
 
 bool SameAddress(const std::string& a, const std::string& b)

@@ -3,10 +3,10 @@
 #include "../mappings/MappingEntry.h"
 #include <string>
 
-// The requests sent to a gateway. Each first checks, within a bounded time,
-// that the gateway's control port takes a connection: a gateway that drops
-// packets would otherwise hold a request for minutes. An unreachable gateway
-// gives kGatewayUnreachable without a request being sent.
+// The requests sent to a gateway. Each gives up after a few seconds: a
+// gateway that drops packets, or whose UPnP service hangs, would otherwise
+// hold it for minutes. A gateway that cannot be reached, or does not answer
+// in time, gives kGatewayUnreachable.
 extern const int kGatewayUnreachable;
 
 // Where an existing mapping points.

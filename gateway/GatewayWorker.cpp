@@ -1,4 +1,5 @@
 #include "GatewayWorker.h"
+#include "BoundedCall.h"
 #include "Discovery.h"
 #include "GatewayRequests.h"
 #include "../framework/Format.h"
@@ -15,9 +16,27 @@ const DWORD kQuickSearchPeriodMs = 5 * 60 * 1000;
 const char* kNoGatewayFound = "没有发现可支持的UPNP映射设备，如果在路由器里被禁用了，请启用UPNP或者尝试重启路由器。"
                               "如若路由不支持请手工映射。";
 
+// How long the worker waits for its thread to end when the window goes.
+const DWORD kEndWaitMs = 2000;
+
 bool TickPassed(DWORD tick)
 {
     return static_cast<LONG>(::GetTickCount() - tick) >= 0;
+}
+
+// Milliseconds until tick, 0 once it has passed; one reading of the clock,
+// so that it cannot wrap between two.
+DWORD TickLeft(DWORD tick)
+{
+    LONG left = static_cast<LONG>(tick - ::GetTickCount());
+    return left > 0 ? static_cast<DWORD>(left) : 0;
+}
+
+void PostEventTo(HWND hNotify, GatewayEvent event)
+{
+    GatewayEvent* posted = new GatewayEvent(std::move(event));
+    if (!::PostMessageA(hNotify, WM_APP_GATEWAY_EVENT, 0, reinterpret_cast<LPARAM>(posted)))
+        delete posted;
 }
 }
 
@@ -60,9 +79,14 @@ CGatewayWorker::CGatewayWorker(ActivityLog& log)
 
 CGatewayWorker::~CGatewayWorker()
 {
-    // A worker stuck in a request past the close is left to the process's end.
-    if (m_bRunning && !WaitClosed(0))
-        return;
+    // A window that ends without the close (it cannot otherwise) still must
+    // not leave the thread with this object gone.
+    if (m_bRunning) {
+        PostClose({}, 0);
+        GiveUp();
+        if (!WaitClosed(kEndWaitMs))
+            return;  // never seen: every wait of the worker is bounded
+    }
     ::CloseHandle(m_hClosed);
     ::CloseHandle(m_hWake);
 }
@@ -132,6 +156,7 @@ bool CGatewayWorker::PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs)
     if (!m_bRunning)
         return false;
     ++m_nGeneration;
+    m_nCloseProgress = 0;
     GatewayJob job;
     job.kind = GatewayJob::Close;
     job.rows = std::move(rows);
@@ -140,12 +165,16 @@ bool CGatewayWorker::PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs)
     return true;
 }
 
+void CGatewayWorker::GiveUp()
+{
+    AbandonBoundedCalls();
+}
+
 bool CGatewayWorker::WaitClosed(DWORD timeoutMs) const
 {
     DWORD deadline = ::GetTickCount() + timeoutMs;
     for (;;) {
-        DWORD left = TickPassed(deadline) ? 0 : deadline - ::GetTickCount();
-        DWORD result = ::MsgWaitForMultipleObjects(1, &m_hClosed, FALSE, left, QS_SENDMESSAGE);
+        DWORD result = ::MsgWaitForMultipleObjects(1, &m_hClosed, FALSE, TickLeft(deadline), QS_SENDMESSAGE);
         if (result != WAIT_OBJECT_0 + 1)
             return result == WAIT_OBJECT_0;
         MSG msg;
@@ -155,9 +184,13 @@ bool CGatewayWorker::WaitClosed(DWORD timeoutMs) const
 
 void CGatewayWorker::PostEvent(GatewayEvent event) const
 {
-    GatewayEvent* posted = new GatewayEvent(std::move(event));
-    if (!::PostMessageA(m_hNotify, WM_APP_GATEWAY_EVENT, 0, reinterpret_cast<LPARAM>(posted)))
-        delete posted;
+    PostEventTo(m_hNotify, std::move(event));
+}
+
+void CGatewayWorker::EndThread(HWND hNotify)
+{
+    ::SetEvent(m_hClosed);
+    PostEventTo(hNotify, { GatewayEvent::Closed });
 }
 
 void CGatewayWorker::Main()
@@ -171,19 +204,21 @@ void CGatewayWorker::Main()
     CAddressWatch watch;
     m_dwSearchBegan = m_dwNextSearch = ::GetTickCount();
     for (;;) {
-        if (canSearch && !m_bFound && TickPassed(m_dwNextSearch)) {
+        if (canSearch && !m_gateway && TickPassed(m_dwNextSearch)) {
             Search();
             m_dwNextSearch = ::GetTickCount() + SearchRetryDelayMs(::GetTickCount() - m_dwSearchBegan);
         }
         GatewayJob job;
         if (Take(&job)) {
-            if (!Do(job))
+            if (job.kind == GatewayJob::Close) {
+                Close(job);
+                EndThread(m_hNotify);
                 return;
+            }
+            Do(job);
             continue;
         }
-        bool searching = canSearch && !m_bFound;
-        WaitForWork(searching ? (TickPassed(m_dwNextSearch) ? 0 : m_dwNextSearch - ::GetTickCount()) : INFINITE,
-                    watch);
+        WaitForWork(canSearch && !m_gateway ? TickLeft(m_dwNextSearch) : INFINITE, watch);
     }
 }
 
@@ -194,44 +229,50 @@ void CGatewayWorker::WaitForWork(DWORD timeoutMs, CAddressWatch& watch)
         return;
     watch.Arm();
     // The router may now be elsewhere, or reachable at last.
-    if (m_bFound)
+    if (m_gateway)
         DeclareLost();
     else
         m_dwNextSearch = ::GetTickCount();
 }
 
-bool CGatewayWorker::Do(const GatewayJob& job)
+void CGatewayWorker::Do(const GatewayJob& job)
 {
     switch (job.kind) {
     case GatewayJob::Run:
         RunRows(job);
-        return true;
+        break;
     case GatewayJob::Stop:
-        StopRows(job, true);
-        return true;
+        StopRows(job.rows, nullptr, true);
+        break;
     case GatewayJob::Remove:
-        StopRows(job, false);
-        return true;
+        RemoveRows(job.rows);
+        break;
     case GatewayJob::Close:
-        StopRows(job, true);
-        PostEvent({ GatewayEvent::Closed });
-        ::SetEvent(m_hClosed);
-        return false;
+        break;
     }
-    return true;
+}
+
+void CGatewayWorker::Close(const GatewayJob& job)
+{
+    // Rows deleted while the router was lost leave with the list.
+    std::vector<MappingEntry> rows = job.rows;
+    rows.insert(rows.end(), m_pendingRemovals.begin(), m_pendingRemovals.end());
+    StopRows(rows, &job.deadline, true);
 }
 
 void CGatewayWorker::Search()
 {
     FoundGateway found;
-    if (SearchGateway(&m_gateway, &found, m_log)) {
-        m_bFound = m_bEverFound = true;
+    m_gateway = SearchGateway(&found, m_log);
+    if (m_gateway) {
+        m_bEverFound = true;
         m_log.Report("完成搜索支持设备.");
         GatewayEvent event = { GatewayEvent::Found };
         event.lanAddress = found.lanAddress;
         event.gatewayHost = found.gatewayHost;
         event.externalAddress = found.externalAddress;
         PostEvent(std::move(event));
+        RemovePending();
         return;
     }
     // Told once: the worker keeps searching quietly until a router answers.
@@ -244,11 +285,9 @@ void CGatewayWorker::Search()
 
 void CGatewayWorker::DeclareLost()
 {
-    if (!m_bFound)
+    if (!m_gateway)
         return;
-    FreeUPNPUrls(&m_gateway.urls);
-    m_gateway = GatewayInfo();
-    m_bFound = false;
+    m_gateway.reset();
     m_log.Report("与路由器的连接已中断，正在重新搜索支持设备...");
     PostEvent({ GatewayEvent::Lost });
     m_dwSearchBegan = m_dwNextSearch = ::GetTickCount();
@@ -268,10 +307,10 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
         // A Stop or a close since the run began ends it here.
         if (job.generation != m_nGeneration)
             return;
-        RowState state = m_bFound ? MapRow(row, job.externalAddress) : RowState::Failed;
+        RowState state = m_gateway ? MapRow(row, job.externalAddress) : RowState::Failed;
         done.rows.push_back({ row.protocol, row.externalPort, state });
     }
-    if (job.refreshAddress && m_bFound)
+    if (job.refreshAddress && m_gateway)
         RefreshAddress();
     PostEvent(std::move(done));
 }
@@ -279,11 +318,15 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
 RowState CGatewayWorker::MapRow(const MappingEntry& row, const std::string& externalAddress)
 {
     MappingHolder holder;
-    int result = LookUpMapping(m_gateway, row, &holder);
+    int result = LookUpMapping(*m_gateway, row, &holder);
+    if (result == 0 && HeldElsewhere(row, holder))
+        return ReportHeld(row, holder);
+    // Free or ours again: a later holder is news.
+    m_held.erase(row.protocol + " " + row.externalPort);
     if (result == 0)
-        return HeldElsewhere(row, holder) ? ReportHeld(row, holder) : RowState::Live;
+        return RowState::Live;
     if (!MeansGatewayLost(result))
-        result = AddMapping(m_gateway, row);
+        result = AddMapping(*m_gateway, row);
     if (MeansGatewayLost(result)) {
         // One line for the router, not one per row.
         DeclareLost();
@@ -308,25 +351,44 @@ void CGatewayWorker::RefreshAddress()
 {
     int status = 0;
     GatewayEvent event = { GatewayEvent::ExternalAddress };
-    event.externalAddress = QueryExternalAddress(m_gateway, &status);
+    event.externalAddress = QueryExternalAddress(*m_gateway, &status);
     if (MeansGatewayLost(status))
         DeclareLost();
     PostEvent(std::move(event));
 }
 
-void CGatewayWorker::StopRows(const GatewayJob& job, bool summary)
+void CGatewayWorker::RemoveRows(const std::vector<MappingEntry>& rows)
+{
+    // Their rows are gone from the list: while the router is lost they wait
+    // here, to be removed when it answers again or named at the close.
+    if (!m_gateway) {
+        m_pendingRemovals.insert(m_pendingRemovals.end(), rows.begin(), rows.end());
+        return;
+    }
+    StopRows(rows, nullptr, false);
+}
+
+void CGatewayWorker::RemovePending()
+{
+    std::vector<MappingEntry> rows;
+    rows.swap(m_pendingRemovals);
+    RemoveRows(rows);
+}
+
+void CGatewayWorker::StopRows(const std::vector<MappingEntry>& rows, const DWORD* deadline, bool summary)
 {
     if (!m_bEverFound) {
         m_log.Report("没有发现网关，列表中的映射未被删除。");
         return;
     }
     bool failed = false;
-    for (size_t row = 0; row < job.rows.size(); ++row) {
-        m_nCloseProgress = row;
-        bool giveUp = job.kind == GatewayJob::Close && TickPassed(job.deadline);
-        failed |= !StopRow(job.rows[row], giveUp);
+    for (size_t row = 0; row < rows.size(); ++row) {
+        if (deadline)
+            m_nCloseProgress = row;
+        failed |= !StopRow(rows[row], deadline && TickPassed(*deadline));
     }
-    m_nCloseProgress = job.rows.size();
+    if (deadline)
+        m_nCloseProgress = rows.size();
     if (summary && !failed)
         m_log.Report("成功停止列表中的所有映射!");
 }
@@ -334,20 +396,20 @@ void CGatewayWorker::StopRows(const GatewayJob& job, bool summary)
 bool CGatewayWorker::StopRow(const MappingEntry& row, bool giveUp)
 {
     // A lost router or a close out of time: the mapping stays, and the log says so.
-    if (!m_bFound || giveUp) {
+    if (!m_gateway || giveUp) {
         m_log.Report(FormatStopFailed(row, kGatewayUnreachable));
         return false;
     }
     // Only a mapping that points at the row's own address is ours to delete.
     MappingHolder holder;
-    int result = LookUpMapping(m_gateway, row, &holder);
+    int result = LookUpMapping(*m_gateway, row, &holder);
     if (result == 0 && !SameAddress(holder.internalClient, row.internalIp)) {
         m_log.Report(FormatText("外网端口 %s 协议 %s 的映射属于其他主机 %s，未删除。\n", row.externalPort.c_str(),
                                 row.protocol.c_str(), holder.internalClient.c_str()));
         return true;
     }
     if (result == 0)
-        result = DeleteMapping(m_gateway, row);
+        result = DeleteMapping(*m_gateway, row);
     if (result == 0 || result == kNoSuchEntry)
         return true;
     m_log.Report(FormatStopFailed(row, result));

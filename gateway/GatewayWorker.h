@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -76,18 +77,21 @@ public:
     // Stops the rows, giving up on the router after timeoutMs, then ends the
     // thread. False when no worker runs to do it.
     bool PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs);
-    // Waits for the close to end, serving messages sent to this thread.
+    // Waits for the thread to end, serving messages sent to this thread.
     bool WaitClosed(DWORD timeoutMs) const;
     // How many rows of the close have been dealt with.
     size_t CloseProgress() const { return m_nCloseProgress; }
+    // The program is ending: every wait on the router ends at once, and the
+    // close names what it could not remove.
+    void GiveUp();
 
 private:
     static unsigned __stdcall ThreadProc(void* param);
     void Main();
     void Push(GatewayJob job);
     bool Take(GatewayJob* job);
-    // False after the close.
-    bool Do(const GatewayJob& job);
+    void Do(const GatewayJob& job);
+    void Close(const GatewayJob& job);
     void WaitForWork(DWORD timeoutMs, class CAddressWatch& watch);
     void Search();
     void DeclareLost();
@@ -95,9 +99,14 @@ private:
     RowState MapRow(const MappingEntry& row, const std::string& externalAddress);
     RowState ReportHeld(const MappingEntry& row, const struct MappingHolder& holder);
     void RefreshAddress();
-    void StopRows(const GatewayJob& job, bool summary);
+    void RemoveRows(const std::vector<MappingEntry>& rows);
+    void RemovePending();
+    // Stop's work on the rows; with a deadline, rows after it are only named.
+    void StopRows(const std::vector<MappingEntry>& rows, const DWORD* deadline, bool summary);
     bool StopRow(const MappingEntry& row, bool giveUp);
     void PostEvent(GatewayEvent event) const;
+    // Signals the thread's end; nothing of this object is touched after it.
+    void EndThread(HWND hNotify);
 
     ActivityLog& m_log;
     HWND m_hNotify = nullptr;
@@ -111,9 +120,8 @@ private:
     std::atomic<long> m_nGeneration{ 0 };
     std::atomic<size_t> m_nCloseProgress{ 0 };
 
-    // The worker's own.
-    GatewayInfo m_gateway = GatewayInfo();
-    bool m_bFound = false;
+    // The worker's own. Null while no router answers.
+    std::shared_ptr<GatewayInfo> m_gateway;
     bool m_bEverFound = false;
     bool m_bFailureReported = false;
     DWORD m_dwSearchBegan = 0;
@@ -121,4 +129,6 @@ private:
     // Held ports already reported for this Start: "TCP 80" -> "host:port".
     std::map<std::string, std::string> m_held;
     long m_nHeldGeneration = 0;
+    // Deleted rows whose mappings wait for the router to answer again.
+    std::vector<MappingEntry> m_pendingRemovals;
 };

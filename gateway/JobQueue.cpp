@@ -28,6 +28,7 @@ bool CJobQueue::Push(GatewayJob job)
         Drop(IsRun);
         break;
     case GatewayJob::Close:
+        TakeOverStops(&job);
         Drop(IsRunOrStop);
         m_bClosed = true;
         break;
@@ -36,6 +37,18 @@ bool CJobQueue::Push(GatewayJob job)
     }
     m_jobs.push_back(std::move(job));
     return true;
+}
+
+void CJobQueue::TakeOverStops(GatewayJob* close) const
+{
+    for (const GatewayJob& stop : m_jobs) {
+        if (stop.kind != GatewayJob::Stop)
+            continue;
+        for (const MappingEntry& row : stop.rows) {
+            if (std::find(close->rows.begin(), close->rows.end(), row) == close->rows.end())
+                close->rows.push_back(row);
+        }
+    }
 }
 
 bool CJobQueue::Pop(GatewayJob* job)

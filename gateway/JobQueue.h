@@ -23,7 +23,8 @@ struct GatewayJob {
 
 // The worker's queue and its rules of precedence. Runs never pile up: a new
 // run replaces a waiting one. A Stop drops the waiting runs, a Close drops
-// every waiting run and Stop (it stops the list itself) and takes no job after
+// every waiting run and Stop (it stops the list itself, and takes over the
+// rows of a dropped Stop that the list no longer has) and takes no job after
 // it. Removals of deleted rows always stay: their mappings must leave the
 // router whatever comes next. Not locked: the worker locks around it.
 class CJobQueue {
@@ -36,6 +37,7 @@ public:
 
 private:
     void Drop(bool (*unwanted)(const GatewayJob&));
+    void TakeOverStops(GatewayJob* close) const;
 
     std::deque<GatewayJob> m_jobs;
     bool m_bClosed = false;

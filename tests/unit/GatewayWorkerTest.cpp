@@ -1,10 +1,12 @@
 // The gateway worker's pure rules: which jobs give way, when to search again,
 // which results mean the router is gone, and whose mapping a port holds.
+#include "../../gateway/BoundedCall.h"
 #include "../../gateway/GatewayRequests.h"
 #include "../../gateway/GatewayWorker.h"
 #include "../../gateway/JobQueue.h"
 #include <gtest/gtest.h>
 #include <upnpcommands.h>
+#include <memory>
 
 namespace {
 
@@ -22,8 +24,12 @@ std::vector<std::string> Drain(CJobQueue& queue)
     static const char* names[] = { "run", "stop", "remove", "close" };
     std::vector<std::string> order;
     GatewayJob job;
-    while (queue.Pop(&job))
-        order.push_back(std::string(names[job.kind]) + " " + job.rows[0].externalPort);
+    while (queue.Pop(&job)) {
+        std::string ports;
+        for (const MappingEntry& row : job.rows)
+            ports += (ports.empty() ? "" : ",") + row.externalPort;
+        order.push_back(std::string(names[job.kind]) + " " + ports);
+    }
     return order;
 }
 
@@ -46,17 +52,39 @@ TEST(JobQueue, StopDropsWaitingRunsButKeepsRemovals)
     EXPECT_EQ((std::vector<std::string>{ "remove 2", "stop 3", "run 4" }), Drain(queue));
 }
 
-TEST(JobQueue, CloseSupersedesRunsAndStopsAndTakesNothingAfterIt)
+TEST(JobQueue, CloseSupersedesRunsAndStopsButKeepsTheirRowsAndTakesNothingAfterIt)
 {
     CJobQueue queue;
     queue.Push(Job(GatewayJob::Stop, "1"));
     queue.Push(Job(GatewayJob::Remove, "2"));
     queue.Push(Job(GatewayJob::Run, "3"));
-    EXPECT_TRUE(queue.Push(Job(GatewayJob::Close, "4")));
-    EXPECT_FALSE(queue.Push(Job(GatewayJob::Run, "5")));
-    EXPECT_FALSE(queue.Push(Job(GatewayJob::Remove, "6")));
-    EXPECT_EQ((std::vector<std::string>{ "remove 2", "close 4" }), Drain(queue));
-    EXPECT_TRUE(queue.Empty());
+    GatewayJob close = Job(GatewayJob::Close, "4");
+    close.rows.push_back(Job(GatewayJob::Stop, "1").rows[0]);
+    close.rows.push_back(Job(GatewayJob::Stop, "5").rows[0]);
+    EXPECT_TRUE(queue.Push(close));
+    EXPECT_FALSE(queue.Push(Job(GatewayJob::Run, "6")));
+    EXPECT_FALSE(queue.Push(Job(GatewayJob::Remove, "7")));
+    EXPECT_EQ((std::vector<std::string>{ "remove 2", "close 4,1,5" }), Drain(queue))
+        << "a row stopped but since deleted from the list still leaves the router, once";
+
+    CJobQueue other;
+    other.Push(Job(GatewayJob::Stop, "8"));
+    other.Push(Job(GatewayJob::Close, "9"));
+    EXPECT_EQ((std::vector<std::string>{ "close 9,8" }), Drain(other));
+}
+
+TEST(BoundedCall, GivesUpInTimeAndTheLateCallFinishesOnItsOwn)
+{
+    auto result = std::make_shared<int>(0);
+    EXPECT_TRUE(RunBounded([result] { *result = 1; }, 2000));
+    EXPECT_EQ(1, *result);
+
+    auto late = std::make_shared<int>(0);
+    DWORD started = ::GetTickCount();
+    EXPECT_FALSE(RunBounded([late] { ::Sleep(3000); *late = 2; }, 300));
+    EXPECT_LT(::GetTickCount() - started, 2000u);
+    ::Sleep(3500);
+    EXPECT_EQ(2, *late) << "the call went on with what it owns";
 }
 
 TEST(SearchRetry, QuickForFiveMinutesThenAtMostAMinuteAndNeverSpinning)
@@ -71,13 +99,13 @@ TEST(SearchRetry, QuickForFiveMinutesThenAtMostAMinuteAndNeverSpinning)
     }
 }
 
-TEST(GatewayLost, OnlyTransportFailuresMeanTheRouterIsGone)
+TEST(GatewayLost, OnlyNoConnectionOrNoReplyMeansTheRouterIsGone)
 {
-    for (int result : { UPNPCOMMAND_UNKNOWN_ERROR, UPNPCOMMAND_HTTP_ERROR, UPNPCOMMAND_INVALID_RESPONSE,
-                        kGatewayUnreachable })
-        EXPECT_TRUE(MeansGatewayLost(result)) << result;
-    // Answers of a router that is there, and failures of our own.
-    for (int result : { 0, 402, 606, 714, 718, 725, UPNPCOMMAND_INVALID_ARGS, UPNPCOMMAND_MEM_ALLOC_ERROR })
+    EXPECT_TRUE(MeansGatewayLost(UPNPCOMMAND_HTTP_ERROR));
+    EXPECT_TRUE(MeansGatewayLost(kGatewayUnreachable));
+    // Answers of a router that is there, odd ones included, and failures of our own.
+    for (int result : { 0, 402, 606, 714, 718, 725, UPNPCOMMAND_UNKNOWN_ERROR, UPNPCOMMAND_INVALID_RESPONSE,
+                        UPNPCOMMAND_INVALID_ARGS, UPNPCOMMAND_MEM_ALLOC_ERROR })
         EXPECT_FALSE(MeansGatewayLost(result)) << result;
 }
 
