@@ -4,6 +4,7 @@
 #include "../framework/Thread.h"
 #include "../gateway/Discovery.h"
 #include "../desktop/Autostart.h"
+#include "../desktop/OneCopy.h"
 #include "../gateway/GatewayInfo.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"
@@ -68,6 +69,7 @@ BOOL CMappingDlg::OnInitDialog()
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     CheckButton(IDC_AUTOSTART, IsAutostartEnabled());
+    ReportLogonTask(RenewLogonTask());
 
     GetDlgItem(IDC_REFRESH_INTERVAL).SetWindowText(FormatText("%d", MappingStore::LoadInterval()).c_str());
 
@@ -77,6 +79,7 @@ BOOL CMappingDlg::OnInitDialog()
     SetUpMappingList(m_listMappings);
     AddTrayIcon();
     MappingStore::LoadEntries(m_listMappings);
+    MarkFirstCopyWindow(m_hWnd);
     ::SetEvent(m_hInitialised);
     return TRUE;
 }

@@ -98,6 +98,8 @@ protected:
 private:
     void AppendAboutItem();
     void AddTrayIcon();
+    // Reports a failed change of the logon task on the status line and in the log.
+    void ReportLogonTask(HRESULT hr);
     void OnTrayNotify(UINT mouseMessage);
     // Shows the first pop-up of a menu resource at the mouse pointer; a chosen
     // item arrives as this window's command.

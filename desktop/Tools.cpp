@@ -1,6 +1,7 @@
 // The tools menu, the home page and the start-with-Windows check box.
 #include "../app/MappingDlg.h"
 #include "../framework/App.h"
+#include "../framework/Format.h"
 #include "Autostart.h"
 
 namespace {
@@ -57,5 +58,11 @@ void CMappingDlg::OnHomePage()
 
 void CMappingDlg::OnBnClickedAutostart()
 {
-    SetAutostart(IsButtonChecked(IDC_AUTOSTART));
+    ReportLogonTask(SetAutostart(IsButtonChecked(IDC_AUTOSTART)));
+}
+
+void CMappingDlg::ReportLogonTask(HRESULT hr)
+{
+    if (FAILED(hr))
+        Report(FormatText("错误: 设置开机启动的计划任务失败(0x%08lX)。", static_cast<unsigned long>(hr)));
 }

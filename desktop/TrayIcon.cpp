@@ -1,6 +1,7 @@
 // The notification-area icon, hiding the window and the icon's menu.
 #include "../app/MappingDlg.h"
 #include "../framework/App.h"
+#include "OneCopy.h"
 
 namespace {
 const char kTip[] = "青岚网络路由映射程序 " GATEWRIGHT_HOME_PAGE;
@@ -33,6 +34,8 @@ LRESULT CMappingDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         ::Shell_NotifyIconA(NIM_ADD, &m_nid);
         return 1;
     }
+    if (msg == WM_DESTROY)
+        UnmarkFirstCopyWindow(m_hWnd);
     if (msg == WM_SYSCOMMAND && wParam == SC_MINIMIZE) {
         ShowWindow(SW_HIDE);
         return 1;

@@ -1,6 +1,8 @@
 // Copying and opening the external address, the home page, and start with Windows.
 #include "Harness.h"
+#include <unistd.h>
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 namespace {
@@ -19,6 +21,17 @@ std::vector<std::string> ReadLines(const std::string& path)
     while (std::getline(in, line))
         lines.push_back(line);
     return lines;
+}
+
+// Where Wine's Task Scheduler keeps the task "Gatewright" of the LAN host.
+std::string TaskFile()
+{
+    return TestEnvironment::Get().lanPrefix + "/drive_c/windows/system32/tasks/Gatewright";
+}
+
+bool TaskRegistered()
+{
+    return access(TaskFile().c_str(), F_OK) == 0;
 }
 
 size_t CountStartingWith(const std::vector<std::string>& lines, const std::string& start)
@@ -66,8 +79,9 @@ TEST_F(ToolsTest, BrowserCommandsHandTheExternalAddressAndTheHomePageToTheShell)
               ReadLines(record));
 }
 
-TEST_F(ToolsTest, TickingTheBoxWritesTheQuotedPathAndUntickingDeletesIt)
+TEST_F(ToolsTest, TickingTheBoxWritesTheQuotedPathAndTheTaskUntickingDeletesBoth)
 {
+    std::remove(TaskFile().c_str());
     Launch();
     EXPECT_FALSE(m_driver.Checked(kAutostart));
     m_driver.Click(kAutostart);
@@ -75,9 +89,12 @@ TEST_F(ToolsTest, TickingTheBoxWritesTheQuotedPathAndUntickingDeletesIt)
     EXPECT_TRUE(WaitUntil([&] { return m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright") == expected; },
                           5000))
         << m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright");
+    EXPECT_TRUE(WaitUntil(TaskRegistered, 10000));
     m_driver.Click(kAutostart);
     EXPECT_TRUE(WaitUntil([&] { return m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright") == "absent"; },
                           5000));
+    EXPECT_TRUE(WaitUntil([] { return !TaskRegistered(); }, 10000));
+    EXPECT_EQ(0u, CountStartingWith(LogMessages(), "错误: 设置开机启动的计划任务失败"));
 }
 
 TEST_F(ToolsTest, StartWithWindowsMapsTheListHidesTheWindowAndKeepsRefreshing)
@@ -100,7 +117,10 @@ TEST_F(ToolsTest, StartWithWindowsAndAnEmptyListLogsTheHintSetsNoTimerAndStillHi
 {
     EnableAutostart();
     m_driver.Call("reg-dword Software\\Gatewright\\Gatewright\\Settings timer 1");
+    // A Run value from before the task gets its task at start-up.
+    std::remove(TaskFile().c_str());
     Launch();
+    EXPECT_TRUE(TaskRegistered());
     ASSERT_TRUE(WaitUntilHidden());
     EXPECT_EQ("提示: 请在[端口映射列表]中添加端口映射,在列表中右键或者选中菜单进行操作!", LogMessages().back());
     EXPECT_TRUE(m_driver.Enabled(kStart));
