@@ -127,6 +127,8 @@ void CMappingDlg::TrackMenuAtCursor(UINT menuId, UINT flags)
     POINT cursor;
     ::GetCursorPos(&cursor);
     HMENU hMenu = ::LoadMenuA(GetApp()->m_hInstance, MAKEINTRESOURCEA(menuId));
+    // The menu closes on a click elsewhere only when its owner is in the foreground.
+    SetForegroundWindow();
     ::TrackPopupMenu(::GetSubMenu(hMenu, 0), flags, cursor.x, cursor.y, 0, m_hWnd, nullptr);
     // Lets the menu close properly when the user clicks elsewhere.
     PostMessage(WM_NULL);

@@ -92,12 +92,16 @@ protected:
     // Signalled at the end of OnInitDialog.
     HANDLE m_hInitialised;
     ActivityLog m_log;
+    // Tries of the icon's add while the taskbar is missing.
+    int m_nTrayRetries = 0;
 
     DECLARE_MESSAGE_MAP()
 
 private:
     void AppendAboutItem();
     void AddTrayIcon();
+    // Adds the icon, or renews it; while the taskbar is missing a timer tries again.
+    void PutTrayIcon();
     // Reports a failed change of the logon task on the status line and in the log.
     void ReportLogonTask(HRESULT hr);
     void OnTrayNotify(UINT mouseMessage);
