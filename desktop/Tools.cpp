@@ -11,11 +11,23 @@ void OpenInBrowser(const std::string& address)
 {
     ::ShellExecuteA(nullptr, "open", address.c_str(), nullptr, nullptr, SW_SHOW);
 }
+
+// The external address; empty after telling the user that there is none yet
+// (no router has answered, or a refresh found none).
+std::string KnownExternalAddress(const CDialog& dialog)
+{
+    std::string address = dialog.GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText();
+    if (address.empty())
+        GetApp()->MessageBox("还没有获取到外网IP!");
+    return address;
+}
 }
 
 void CMappingDlg::OnCopyExternalIp()
 {
-    std::string address = GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText();
+    std::string address = KnownExternalAddress(*this);
+    if (address.empty())
+        return;
     HGLOBAL hBlock = ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kClipboardBlock);
     char* text = hBlock ? static_cast<char*>(::GlobalLock(hBlock)) : nullptr;
     if (!text) {
@@ -48,7 +60,9 @@ void CMappingDlg::OnCopyExternalIp()
 
 void CMappingDlg::OnVisitExternalIp()
 {
-    OpenInBrowser("http://" + GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText());
+    std::string address = KnownExternalAddress(*this);
+    if (!address.empty())
+        OpenInBrowser("http://" + address);
 }
 
 void CMappingDlg::OnHomePage()

@@ -12,6 +12,7 @@ const long kCopyCommand = 32794, kVisitCommand = 32792, kHomePageCommand = 32784
 const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* kAdded = "映射成功";
 const char* kStopped = "成功停止列表中的所有映射!";
+const char* kNoAddress = "Gatewright|还没有获取到外网IP!";
 
 std::vector<std::string> ReadLines(const std::string& path)
 {
@@ -49,6 +50,18 @@ protected:
     {
         return WaitUntil([&] { return Visible(); }, 10000) && WaitUntil([&] { return !Visible(); }, 30000);
     }
+    // The driver, registered as the browser, writes each address it is given
+    // as a line of the file returned.
+    std::string RecordBrowserCalls()
+    {
+        std::string record = Folder() + "/opened.txt";
+        std::string browser = "\"" + WindowsPath(TestEnvironment::Get().driverExe) + "\" record \""
+            + WindowsPath(record) + "\" \"%1\"";
+        for (const char* scheme : { "http", "https" })
+            m_driver.Call(std::string("reg-sz HKLM\\Software\\Classes\\") + scheme + "\\shell\\open\\command @ "
+                          + browser);
+        return record;
+    }
 };
 
 TEST_F(ToolsTest, CopyPutsTheExternalAddressOnTheClipboardAndReportsOnlyAfterClosingIt)
@@ -64,11 +77,7 @@ TEST_F(ToolsTest, CopyPutsTheExternalAddressOnTheClipboardAndReportsOnlyAfterClo
 
 TEST_F(ToolsTest, BrowserCommandsHandTheExternalAddressAndTheHomePageToTheShell)
 {
-    std::string record = Folder() + "/opened.txt";
-    std::string browser = "\"" + WindowsPath(TestEnvironment::Get().driverExe) + "\" record \""
-        + WindowsPath(record) + "\" \"%1\"";
-    for (const char* scheme : { "http", "https" })
-        m_driver.Call(std::string("reg-sz HKLM\\Software\\Classes\\") + scheme + "\\shell\\open\\command @ " + browser);
+    std::string record = RecordBrowserCalls();
     Launch();
     ASSERT_TRUE(WaitForGateway());
     m_driver.Command(kVisitCommand);
@@ -77,6 +86,26 @@ TEST_F(ToolsTest, BrowserCommandsHandTheExternalAddressAndTheHomePageToTheShell)
     ASSERT_TRUE(WaitUntil([&] { return ReadLines(record).size() == 2; }, 10000));
     EXPECT_EQ((std::vector<std::string>{ "http://" + Router::Variable("EXT_IP"), "https://gatewright.example.org/" }),
               ReadLines(record));
+}
+
+TEST_F(ToolsTest, WithoutAnExternalAddressCopyAndOpenSaySoAndChangeNothing)
+{
+    std::string record = RecordBrowserCalls();
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Command(kCopyCommand);
+    ASSERT_EQ("Gatewright|成功复制外网IP到剪贴板!", m_driver.MessageBox(5000));
+    m_driver.Press(IDOK_);
+    // As a refresh that found no address leaves the field.
+    m_driver.Call("set-address 1009");
+    for (long command : { kCopyCommand, kVisitCommand }) {
+        ASSERT_TRUE(WaitUntil([&] { return m_driver.MessageBox(0).empty(); }, 5000));
+        m_driver.Command(command);
+        EXPECT_EQ(kNoAddress, m_driver.MessageBox(5000)) << command;
+        m_driver.Press(IDOK_);
+    }
+    EXPECT_EQ(Router::Variable("EXT_IP"), m_driver.Call("clipboard"));
+    EXPECT_FALSE(WaitUntil([&] { return !ReadLines(record).empty(); }, 3000)) << "no browser was started";
 }
 
 TEST_F(ToolsTest, TickingTheBoxWritesTheQuotedPathAndTheTaskUntickingDeletesBoth)
