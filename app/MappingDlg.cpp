@@ -2,6 +2,7 @@
 #include "AboutDlg.h"
 #include "../framework/App.h"
 #include "../desktop/Autostart.h"
+#include "../desktop/OneCopy.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"
 #include "../framework/Format.h"
@@ -63,6 +64,7 @@ BOOL CMappingDlg::OnInitDialog()
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     CheckButton(IDC_AUTOSTART, IsAutostartEnabled());
+    ReportLogonTask(RenewLogonTask());
 
     GetDlgItem(IDC_REFRESH_INTERVAL).SetWindowText(FormatText("%d", MappingStore::LoadInterval()).c_str());
 
@@ -73,6 +75,7 @@ BOOL CMappingDlg::OnInitDialog()
     SetUpMappingList(m_listMappings);
     AddTrayIcon();
     MappingStore::LoadEntries(m_listMappings);
+    MarkFirstCopyWindow(m_hWnd);
     return TRUE;
 }
 
@@ -105,6 +108,8 @@ void CMappingDlg::TrackMenuAtCursor(UINT menuId, UINT flags)
     POINT cursor;
     ::GetCursorPos(&cursor);
     HMENU hMenu = ::LoadMenuA(GetApp()->m_hInstance, MAKEINTRESOURCEA(menuId));
+    // The menu closes on a click elsewhere only when its owner is in the foreground.
+    SetForegroundWindow();
     ::TrackPopupMenu(::GetSubMenu(hMenu, 0), flags, cursor.x, cursor.y, 0, m_hWnd, nullptr);
     // Lets the menu close properly when the user clicks elsewhere.
     PostMessage(WM_NULL);

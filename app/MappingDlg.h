@@ -102,12 +102,18 @@ protected:
     std::vector<MappingEntry> m_closeRows;
     ActivityLog m_log;
     CGatewayWorker m_worker;
+    // Tries of the icon's add while the taskbar is missing.
+    int m_nTrayRetries = 0;
 
     DECLARE_MESSAGE_MAP()
 
 private:
     void AppendAboutItem();
     void AddTrayIcon();
+    // Adds the icon, or renews it; while the taskbar is missing a timer tries again.
+    void PutTrayIcon();
+    // Reports a failed change of the logon task on the status line and in the log.
+    void ReportLogonTask(HRESULT hr);
     void OnTrayNotify(UINT mouseMessage);
     // Shows the first pop-up of a menu resource at the mouse pointer; a chosen
     // item arrives as this window's command.

@@ -1,4 +1,5 @@
 #include "Autostart.h"
+#include "LogonTask.h"
 #include "../framework/Path.h"
 #include "../framework/RegKey.h"
 #include <string>
@@ -23,13 +24,18 @@ bool IsAutostartEnabled()
     return key.Open(HKEY_CURRENT_USER, kRunKey, KEY_READ) == ERROR_SUCCESS && key.HasValue(kRunValue);
 }
 
-void SetAutostart(bool enabled)
+HRESULT SetAutostart(bool enabled)
 {
     CRegKey key;
-    if (key.Open(HKEY_CURRENT_USER, kRunKey, KEY_WRITE) != ERROR_SUCCESS)
-        return;
-    if (enabled)
+    bool opened = key.Open(HKEY_CURRENT_USER, kRunKey, KEY_WRITE) == ERROR_SUCCESS;
+    if (opened && enabled)
         key.SetString(kRunValue, QuotedExecutablePath().c_str());
-    else
+    else if (opened)
         key.DeleteValue(kRunValue);
+    return enabled ? RegisterLogonTask(QuotedExecutablePath()) : DeleteLogonTask();
+}
+
+HRESULT RenewLogonTask()
+{
+    return IsAutostartEnabled() ? RegisterLogonTask(QuotedExecutablePath()) : S_FALSE;
 }

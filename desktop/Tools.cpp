@@ -1,6 +1,7 @@
 // The tools menu, the home page and the start-with-Windows check box.
 #include "../app/MappingDlg.h"
 #include "../framework/App.h"
+#include "../framework/Format.h"
 #include "Autostart.h"
 
 namespace {
@@ -10,11 +11,23 @@ void OpenInBrowser(const std::string& address)
 {
     ::ShellExecuteA(nullptr, "open", address.c_str(), nullptr, nullptr, SW_SHOW);
 }
+
+// The external address; empty after telling the user that there is none yet
+// (no router has answered, or a refresh found none).
+std::string KnownExternalAddress(const CDialog& dialog)
+{
+    std::string address = dialog.GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText();
+    if (address.empty())
+        GetApp()->MessageBox("还没有获取到外网IP!");
+    return address;
+}
 }
 
 void CMappingDlg::OnCopyExternalIp()
 {
-    std::string address = GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText();
+    std::string address = KnownExternalAddress(*this);
+    if (address.empty())
+        return;
     HGLOBAL hBlock = ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kClipboardBlock);
     char* text = hBlock ? static_cast<char*>(::GlobalLock(hBlock)) : nullptr;
     if (!text) {
@@ -47,7 +60,9 @@ void CMappingDlg::OnCopyExternalIp()
 
 void CMappingDlg::OnVisitExternalIp()
 {
-    OpenInBrowser("http://" + GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText());
+    std::string address = KnownExternalAddress(*this);
+    if (!address.empty())
+        OpenInBrowser("http://" + address);
 }
 
 void CMappingDlg::OnHomePage()
@@ -57,5 +72,11 @@ void CMappingDlg::OnHomePage()
 
 void CMappingDlg::OnBnClickedAutostart()
 {
-    SetAutostart(IsButtonChecked(IDC_AUTOSTART));
+    ReportLogonTask(SetAutostart(IsButtonChecked(IDC_AUTOSTART)));
+}
+
+void CMappingDlg::ReportLogonTask(HRESULT hr)
+{
+    if (FAILED(hr))
+        Report(FormatText("错误: 设置开机启动的计划任务失败(0x%08lX)。", static_cast<unsigned long>(hr)));
 }

@@ -1,6 +1,8 @@
 // The notification-area icon, hiding the window and the icon's menu.
 #include "../app/MappingDlg.h"
 #include "../framework/App.h"
+#include "OneCopy.h"
+#include <array>
 
 namespace {
 const char kTip[] = "青岚网络路由映射程序 " GATEWRIGHT_HOME_PAGE;
@@ -9,6 +11,41 @@ const int kTrayIconSize = 16;
 #ifndef _WIN64
 static_assert(NOTIFYICONDATAA_V2_SIZE == 488, "the icon record's layout with balloon fields, without GUID");
 #endif
+// Early at logon the taskbar may not be there yet: the icon is tried again
+// every two seconds for three minutes, and "TaskbarCreated" brings it later.
+const UINT_PTR kTrayRetryTimer = IDI_TRAY;
+const UINT kTrayRetryMs = 2000;
+const int kTrayRetries = 90;
+
+// Both announce a new notification area, which has lost every icon.
+const std::array<UINT, 2>& ShellRestartMessages()
+{
+    static const std::array<UINT, 2> s_messages = { ::RegisterWindowMessageA("TaskbarCreated"),
+                                                    ::RegisterWindowMessageA("ExplorerRestartNotRemove") };
+    return s_messages;
+}
+
+bool IsShellRestart(UINT msg)
+{
+    for (UINT restart : ShellRestartMessages()) {
+        if (restart != 0 && msg == restart)
+            return true;
+    }
+    return false;
+}
+
+// The program runs elevated, and the shell does not: its broadcasts must be let
+// through. The call exists from Windows 7 on, so it is looked up at run time.
+void AllowShellRestartMessages(HWND hWnd)
+{
+    typedef BOOL(WINAPI * FilterProc)(HWND, UINT, DWORD, void*);
+    FilterProc allow = reinterpret_cast<FilterProc>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilterEx")));
+    if (!allow)
+        return;
+    for (UINT restart : ShellRestartMessages())
+        allow(hWnd, restart, MSGFLT_ALLOW, nullptr);
+}
 }
 
 void CMappingDlg::AddTrayIcon()
@@ -18,20 +55,34 @@ void CMappingDlg::AddTrayIcon()
     m_nid.uID = IDI_TRAY;
     m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     m_nid.uCallbackMessage = WM_TRAY_NOTIFY;
+    // Not shared: the window destroys it as it goes.
     m_nid.hIcon = static_cast<HICON>(::LoadImageA(GetApp()->m_hInstance, MAKEINTRESOURCEA(IDI_TRAY), IMAGE_ICON,
                                                   kTrayIconSize, kTrayIconSize, LR_DEFAULTCOLOR));
-    ::Shell_NotifyIconA(NIM_ADD, &m_nid);
     lstrcpynA(m_nid.szTip, kTip, sizeof m_nid.szTip);
-    ::Shell_NotifyIconA(NIM_MODIFY, &m_nid);
+    AllowShellRestartMessages(m_hWnd);
+    PutTrayIcon();
+}
+
+void CMappingDlg::PutTrayIcon()
+{
+    ::KillTimer(m_hWnd, kTrayRetryTimer);
+    // An icon that is there already takes the record anew.
+    if (::Shell_NotifyIconA(NIM_ADD, &m_nid) || ::Shell_NotifyIconA(NIM_MODIFY, &m_nid))
+        m_nTrayRetries = 0;
+    else if (m_nTrayRetries++ < kTrayRetries)
+        ::SetTimer(m_hWnd, kTrayRetryTimer, kTrayRetryMs, nullptr);
 }
 
 LRESULT CMappingDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    // Sent by a restarted shell, whose notification area has lost every icon.
-    static const UINT s_explorerRestart = ::RegisterWindowMessageA("ExplorerRestartNotRemove");
-    if (s_explorerRestart != 0 && msg == s_explorerRestart) {
-        ::Shell_NotifyIconA(NIM_ADD, &m_nid);
+    if (IsShellRestart(msg) || (msg == WM_TIMER && wParam == kTrayRetryTimer)) {
+        PutTrayIcon();
         return 1;
+    }
+    if (msg == WM_DESTROY) {
+        UnmarkFirstCopyWindow(m_hWnd);
+        ::DestroyIcon(m_nid.hIcon);
+        m_nid.hIcon = nullptr;
     }
     if (msg == WM_SYSCOMMAND && wParam == SC_MINIMIZE) {
         ShowWindow(SW_HIDE);

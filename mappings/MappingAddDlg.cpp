@@ -3,6 +3,21 @@
 #include "../framework/App.h"
 #include "../framework/IpAddressCtrl.h"
 
+namespace {
+// The store keeps this many bytes of a remark, and "|" separates its fields.
+const size_t kStoredRemarkBytes = 127;
+
+// Only a "|" of its own counts: the trail byte of a double-byte character may be one.
+bool HasSeparator(const std::string& text)
+{
+    for (const char* p = text.c_str(); *p; p = ::CharNextA(p)) {
+        if (*p == '|')
+            return true;
+    }
+    return false;
+}
+}
+
 BEGIN_MESSAGE_MAP(CMappingAddDlg)
     ON_BN_CLICKED(IDC_ADD_BUTTON, OnBnClickedAdd)
 END_MESSAGE_MAP()
@@ -16,6 +31,8 @@ BOOL CMappingAddDlg::OnInitDialog()
     CheckButton(IDC_ADD_TCP, true);
     GetDlgItem(IDC_ADD_LOCAL_PORT).SetWindowText("80");
     GetDlgItem(IDC_ADD_EXTERNAL_PORT).SetWindowText("80");
+    // Counts characters, not bytes: the add button checks the bytes.
+    GetDlgItem(IDC_ADD_REMARK).SendMessage(EM_LIMITTEXT, kStoredRemarkBytes);
     return TRUE;
 }
 
@@ -30,6 +47,14 @@ void CMappingAddDlg::OnBnClickedAdd()
     entry.protocol = IsButtonChecked(IDC_ADD_TCP) ? "TCP" : "UDP";
     if (entry.internalIp.empty() || entry.localPort.empty() || entry.externalPort.empty()) {
         GetApp()->MessageBox("本地地址与端口项不能为空 ！", MB_OK);
+        return;
+    }
+    if (entry.remark.size() > kStoredRemarkBytes) {
+        GetApp()->MessageBox("备注不能超过127个字节(一个汉字算2个) ！", MB_OK);
+        return;
+    }
+    if (HasSeparator(entry.remark)) {
+        GetApp()->MessageBox("备注不能包含“|” ！", MB_OK);
         return;
     }
     CListCtrl list;

@@ -13,7 +13,7 @@ grep -q 'file format pei-i386' <<<"$headers" || fail "not an i386 PE file"
 grep -q 'Magic.*(PE32)' <<<"$headers" || fail "not PE32"
 grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program"
 
-system_dlls='^(ADVAPI32|COMCTL32|GDI32|IPHLPAPI|KERNEL32|MSVCRT|SHELL32|USER32|WININET|WS2_32)\.DLL$'
+system_dlls='^(ADVAPI32|COMCTL32|GDI32|IPHLPAPI|KERNEL32|MSVCRT|OLE32|OLEAUT32|SECUR32|SHELL32|USER32|WININET|WS2_32)\.DLL$'
 while read -r dll; do
   grep -qiE "$system_dlls" <<<"$dll" || fail "imports $dll"
 done < <(sed -n 's/.*DLL Name: //p' <<<"$headers")

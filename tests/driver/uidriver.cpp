@@ -5,7 +5,10 @@
 // Texts cross the pipe as UTF-8; the windows' own texts are converted.
 //
 // Commands (numbers are decimal or 0x-hex):
-//   launch <exe path> [working dir]   start the program, remember its process
+//   launch <exe path> [arguments]     start the program, remember its process
+//   run <timeout ms> <exe path> [arguments]
+//                                     start another copy and wait for it to end:
+//                                     "ok <exit code>"; one still running is killed
 //   main <timeout ms>                 wait for its main window (the one with
 //                                     the status line control 1013) to show,
 //                                     which it does once initialised
@@ -155,16 +158,36 @@ HWND Control(const std::string& id)
     return ::GetDlgItem(g_targetPopup ? g_popup : g_main, static_cast<int>(Number(id)));
 }
 
-std::string Launch(const std::string& exe, const std::string& folder)
+// Starts the program with those arguments (none when empty).
+bool Start(const std::string& exe, const std::string& arguments, PROCESS_INFORMATION* process)
 {
     STARTUPINFOW startup = { sizeof startup };
-    std::wstring commandLine = L"\"" + FromUtf8(exe) + L"\"";
-    std::wstring directory = FromUtf8(folder);
-    if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          directory.empty() ? nullptr : directory.c_str(), &startup, &g_process))
+    std::wstring commandLine = L"\"" + FromUtf8(exe) + L"\"" + (arguments.empty() ? L"" : L" " + FromUtf8(arguments));
+    return ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, process);
+}
+
+std::string Launch(const std::string& exe, const std::string& arguments)
+{
+    if (!Start(exe, arguments, &g_process))
         return "error launch failed " + std::to_string(::GetLastError());
     g_main = nullptr;
     return "ok";
+}
+
+// Another copy, beside the launched one: waits for it to end.
+std::string Run(DWORD timeoutMs, const std::string& exe, const std::string& arguments)
+{
+    PROCESS_INFORMATION process = {};
+    if (!Start(exe, arguments, &process))
+        return "error launch failed " + std::to_string(::GetLastError());
+    DWORD code = 0;
+    bool ended = ::WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0
+        && ::GetExitCodeProcess(process.hProcess, &code);
+    if (!ended)
+        ::TerminateProcess(process.hProcess, 1);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    return ended ? "ok " + std::to_string(code) : "error still running";
 }
 
 // The list control lives in the other process: its item texts are read
@@ -299,9 +322,13 @@ std::string Execute(const std::string& line)
     std::string verb, a, b, c;
     in >> verb >> a;
     if (verb == "launch") {
-        in >> std::ws;
-        std::getline(in, b);
+        std::getline(in >> std::ws, b);
         return Launch(a, b);
+    }
+    if (verb == "run") {
+        in >> b >> std::ws;
+        std::getline(in, c);
+        return Run(static_cast<DWORD>(Number(a)), b, c);
     }
     if (verb == "main") {
         g_main = WaitForWindow(Number(a), [](HWND hWnd) {
@@ -373,8 +400,12 @@ std::string Execute(const std::string& line)
         ::GetCursorPos(&cursor);
         return "ok " + std::to_string(cursor.x) + " " + std::to_string(cursor.y);
     }
-    if (verb == "kill")
-        return ::TerminateProcess(g_process.hProcess, 1) ? "ok" : "error kill failed";
+    if (verb == "kill") {
+        // Ended, windows and all, before the next command starts another copy.
+        bool ended = ::TerminateProcess(g_process.hProcess, 1)
+            && ::WaitForSingleObject(g_process.hProcess, 10000) == WAIT_OBJECT_0;
+        return ended ? "ok" : "error kill failed";
+    }
     if (verb.compare(0, 4, "reg-") == 0)
         return Registry(verb, a, in);
     if (!g_main)

@@ -91,6 +91,39 @@ TEST_F(ListEditingTest, EmptyPortOrBlankAddressShowsTheMessageAndKeepsTheDialogA
     EXPECT_TRUE(ListRows().empty());
 }
 
+TEST_F(ListEditingTest, RemarkIsRefusedWithASeparatorOrBeyondTheStoredBytesAndKeptWhenItFits)
+{
+    std::string chinese64;
+    for (int i = 0; i < 64; ++i)
+        chinese64 += "网";
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    OpenAddDialog();
+    const std::pair<std::string, std::string> refused[] = {
+        { "a|b", "Gatewright|备注不能包含“|” ！" },
+        { chinese64, "Gatewright|备注不能超过127个字节(一个汉字算2个) ！" },
+    };
+    for (const auto& remark : refused) {
+        Fill("8080", "18080", remark.first);
+        m_driver.Click(kAddButton);
+        EXPECT_EQ(remark.second, m_driver.MessageBox(5000));
+        m_driver.Press(IDOK_);
+        ASSERT_TRUE(m_driver.WaitDialog(kAddCaption, 2000));
+        EXPECT_EQ(remark.first, m_driver.Text(kRemark));
+    }
+
+    // 127 bytes of GBK, the first character's second byte a "|" (0x81 0x7C).
+    std::string fits = "亅" + chinese64.substr(0, 62 * 3) + "x";
+    Fill("8080", "18080", fits);
+    m_driver.Click(kAddButton);
+    m_driver.Call("target main");
+    ASSERT_TRUE(WaitUntil([&] { return ListRows().size() == 1; }, 5000));
+    ASSERT_TRUE(CloseProgram());
+    Launch();
+    EXPECT_EQ((std::vector<std::string>{ "TCP\t8080\t18080\t198.18.0.2\t" + fits }), ListRows())
+        << "the remark comes back as it was added";
+}
+
 TEST_F(ListEditingTest, DeleteRemovesEverySelectedRow)
 {
     SeedRows({ "TCP|1|11|198.18.0.2|one", "TCP|2|12|198.18.0.2|two", "TCP|3|13|198.18.0.2|three",

@@ -1,6 +1,8 @@
 // Copying and opening the external address, the home page, and start with Windows.
 #include "Harness.h"
+#include <unistd.h>
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 namespace {
@@ -10,6 +12,7 @@ const long kCopyCommand = 32794, kVisitCommand = 32792, kHomePageCommand = 32784
 const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* kAdded = "映射成功";
 const char* kStopped = "成功停止列表中的所有映射!";
+const char* kNoAddress = "Gatewright|还没有获取到外网IP!";
 
 std::vector<std::string> ReadLines(const std::string& path)
 {
@@ -19,6 +22,17 @@ std::vector<std::string> ReadLines(const std::string& path)
     while (std::getline(in, line))
         lines.push_back(line);
     return lines;
+}
+
+// Where Wine's Task Scheduler keeps the task "Gatewright" of the LAN host.
+std::string TaskFile()
+{
+    return TestEnvironment::Get().lanPrefix + "/drive_c/windows/system32/tasks/Gatewright";
+}
+
+bool TaskRegistered()
+{
+    return access(TaskFile().c_str(), F_OK) == 0;
 }
 
 size_t CountStartingWith(const std::vector<std::string>& lines, const std::string& start)
@@ -36,6 +50,18 @@ protected:
     {
         return WaitUntil([&] { return Visible(); }, 10000) && WaitUntil([&] { return !Visible(); }, 30000);
     }
+    // The driver, registered as the browser, writes each address it is given
+    // as a line of the file returned.
+    std::string RecordBrowserCalls()
+    {
+        std::string record = Folder() + "/opened.txt";
+        std::string browser = "\"" + WindowsPath(TestEnvironment::Get().driverExe) + "\" record \""
+            + WindowsPath(record) + "\" \"%1\"";
+        for (const char* scheme : { "http", "https" })
+            m_driver.Call(std::string("reg-sz HKLM\\Software\\Classes\\") + scheme + "\\shell\\open\\command @ "
+                          + browser);
+        return record;
+    }
 };
 
 TEST_F(ToolsTest, CopyPutsTheExternalAddressOnTheClipboardAndReportsOnlyAfterClosingIt)
@@ -51,11 +77,7 @@ TEST_F(ToolsTest, CopyPutsTheExternalAddressOnTheClipboardAndReportsOnlyAfterClo
 
 TEST_F(ToolsTest, BrowserCommandsHandTheExternalAddressAndTheHomePageToTheShell)
 {
-    std::string record = Folder() + "/opened.txt";
-    std::string browser = "\"" + WindowsPath(TestEnvironment::Get().driverExe) + "\" record \""
-        + WindowsPath(record) + "\" \"%1\"";
-    for (const char* scheme : { "http", "https" })
-        m_driver.Call(std::string("reg-sz HKLM\\Software\\Classes\\") + scheme + "\\shell\\open\\command @ " + browser);
+    std::string record = RecordBrowserCalls();
     Launch();
     ASSERT_TRUE(WaitForGateway());
     m_driver.Command(kVisitCommand);
@@ -66,8 +88,29 @@ TEST_F(ToolsTest, BrowserCommandsHandTheExternalAddressAndTheHomePageToTheShell)
               ReadLines(record));
 }
 
-TEST_F(ToolsTest, TickingTheBoxWritesTheQuotedPathAndUntickingDeletesIt)
+TEST_F(ToolsTest, WithoutAnExternalAddressCopyAndOpenSaySoAndChangeNothing)
 {
+    std::string record = RecordBrowserCalls();
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Command(kCopyCommand);
+    ASSERT_EQ("Gatewright|成功复制外网IP到剪贴板!", m_driver.MessageBox(5000));
+    m_driver.Press(IDOK_);
+    // As a refresh that found no address leaves the field.
+    m_driver.Call("set-address 1009");
+    for (long command : { kCopyCommand, kVisitCommand }) {
+        ASSERT_TRUE(WaitUntil([&] { return m_driver.MessageBox(0).empty(); }, 5000));
+        m_driver.Command(command);
+        EXPECT_EQ(kNoAddress, m_driver.MessageBox(5000)) << command;
+        m_driver.Press(IDOK_);
+    }
+    EXPECT_EQ(Router::Variable("EXT_IP"), m_driver.Call("clipboard"));
+    EXPECT_FALSE(WaitUntil([&] { return !ReadLines(record).empty(); }, 3000)) << "no browser was started";
+}
+
+TEST_F(ToolsTest, TickingTheBoxWritesTheQuotedPathAndTheTaskUntickingDeletesBoth)
+{
+    std::remove(TaskFile().c_str());
     Launch();
     EXPECT_FALSE(m_driver.Checked(kAutostart));
     m_driver.Click(kAutostart);
@@ -75,9 +118,12 @@ TEST_F(ToolsTest, TickingTheBoxWritesTheQuotedPathAndUntickingDeletesIt)
     EXPECT_TRUE(WaitUntil([&] { return m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright") == expected; },
                           5000))
         << m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright");
+    EXPECT_TRUE(WaitUntil(TaskRegistered, 10000));
     m_driver.Click(kAutostart);
     EXPECT_TRUE(WaitUntil([&] { return m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright") == "absent"; },
                           5000));
+    EXPECT_TRUE(WaitUntil([] { return !TaskRegistered(); }, 10000));
+    EXPECT_EQ(0u, CountStartingWith(LogMessages(), "错误: 设置开机启动的计划任务失败"));
 }
 
 TEST_F(ToolsTest, StartWithWindowsMapsTheListHidesTheWindowAndKeepsRefreshing)
@@ -100,7 +146,10 @@ TEST_F(ToolsTest, StartWithWindowsAndAnEmptyListLogsTheHintSetsNoTimerAndStillHi
 {
     EnableAutostart();
     m_driver.Call("reg-dword Software\\Gatewright\\Gatewright\\Settings timer 1");
+    // A Run value from before the task gets its task at start-up.
+    std::remove(TaskFile().c_str());
     Launch();
+    EXPECT_TRUE(TaskRegistered());
     ASSERT_TRUE(WaitUntilHidden());
     EXPECT_EQ("提示: 请在[端口映射列表]中添加端口映射,在列表中右键或者选中菜单进行操作!", LogMessages().back());
     EXPECT_TRUE(m_driver.Enabled(kStart));

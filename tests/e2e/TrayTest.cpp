@@ -70,14 +70,21 @@ TEST_F(TrayTest, ExitDuringTheSearchKeepsTheWindowAndTheIcon)
     EXPECT_TRUE(CloseProgram(kTrayExit));
 }
 
-TEST_F(TrayTest, RestartMessageBringsARemovedIconBack)
+TEST_F(TrayTest, EitherShellRestartMessageBringsTheIconOfAHiddenWindowBack)
 {
-    Launch();
+    LaunchAndSettle();
     ASSERT_TRUE(HasIcon());
-    m_driver.Call("tray-delete " + std::to_string(kTrayIcon));
-    ASSERT_FALSE(HasIcon());
-    m_driver.Call("broadcast ExplorerRestartNotRemove");
-    EXPECT_TRUE(WaitUntil([&] { return HasIcon(); }, 5000));
+    m_driver.Post(WM_SYSCOMMAND_, SC_MINIMIZE_);
+    ASSERT_TRUE(WaitUntil([&] { return !Visible(); }, 5000));
+    for (const char* restart : { "TaskbarCreated", "ExplorerRestartNotRemove" }) {
+        m_driver.Call("tray-delete " + std::to_string(kTrayIcon));
+        ASSERT_FALSE(HasIcon());
+        m_driver.Call(std::string("broadcast ") + restart);
+        EXPECT_TRUE(WaitUntil([&] { return HasIcon(); }, 5000)) << restart;
+    }
+    // With the icon there, a restart message leaves it as it is.
+    m_driver.Call("broadcast TaskbarCreated");
+    EXPECT_TRUE(HasIcon());
 }
 
 TEST_F(TrayTest, RightClickOpensTheMenuUpwardsAndItsExitCloses)
