@@ -177,6 +177,15 @@ void CMappingDlg::ShowRowStates(RowState state)
 {
     for (int row = 0; row < m_listMappings.GetItemCount(); ++row)
         m_listMappings.SetItemImage(row, static_cast<int>(state));
+    ShowLiveCount();
+}
+
+void CMappingDlg::ShowLiveCount()
+{
+    int live = 0;
+    for (int row = 0; row < m_listMappings.GetItemCount(); ++row)
+        live += m_listMappings.GetItemImage(row) == static_cast<int>(RowState::Live);
+    ShowTrayTip(live);
 }
 
 void CMappingDlg::ShowRunResults(const std::vector<RowResult>& results)
@@ -190,6 +199,7 @@ void CMappingDlg::ShowRunResults(const std::vector<RowResult>& results)
                 m_listMappings.SetItemImage(row, static_cast<int>(result.state));
         }
     }
+    ShowLiveCount();
 }
 
 void CMappingDlg::OnTimer(UINT_PTR nIDEvent)

@@ -13,6 +13,10 @@
 // Callback message of the notification-area icon.
 const UINT WM_TRAY_NOTIFY = WM_USER + 101;
 
+// The icon's tip: the program's name and, while mapping, how many rows are
+// live; cut to the tip's size by whole characters.
+std::string TrayTipText(bool bMapping, int liveRows, int rows);
+
 // The main window: addresses, the mapping list, Start and Stop, the status line.
 class CMappingDlg : public CDialog {
 public:
@@ -65,6 +69,8 @@ protected:
     // Row state images: every row alike, or each row from a run's results.
     void ShowRowStates(RowState state);
     void ShowRunResults(const std::vector<RowResult>& results);
+    // The tip counts the rows whose mappings are live.
+    void ShowLiveCount();
     // Started with Windows, the window goes to the notification area once the first run is over.
     void HideAfterFirstRun();
     // Hands a run over the list as it is now to the worker.
@@ -112,6 +118,7 @@ private:
     void AddTrayIcon();
     // Adds the icon, or renews it; while the taskbar is missing a timer tries again.
     void PutTrayIcon();
+    void ShowTrayTip(int liveRows);
     // Reports a failed change of the logon task on the status line and in the log.
     void ReportLogonTask(HRESULT hr);
     void OnTrayNotify(UINT mouseMessage);

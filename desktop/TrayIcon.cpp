@@ -2,6 +2,8 @@
 #include "../app/MappingDlg.h"
 #include "../framework/App.h"
 #include "OneCopy.h"
+#include "../framework/Format.h"
+#include "../mappings/MappingList.h"
 #include <array>
 
 namespace {
@@ -61,6 +63,21 @@ void CMappingDlg::AddTrayIcon()
     lstrcpynA(m_nid.szTip, kTip, sizeof m_nid.szTip);
     AllowShellRestartMessages(m_hWnd);
     PutTrayIcon();
+}
+
+std::string TrayTipText(bool bMapping, int liveRows, int rows)
+{
+    std::string tip = kTip;
+    if (bMapping)
+        tip += FormatText(" %d/%d 个映射有效", liveRows, rows);
+    return CutToBytes(tip, sizeof(NOTIFYICONDATAA::szTip) - 1);
+}
+
+void CMappingDlg::ShowTrayTip(int liveRows)
+{
+    std::string tip = TrayTipText(m_bMappingActive, liveRows, m_listMappings.GetItemCount());
+    lstrcpynA(m_nid.szTip, tip.c_str(), sizeof m_nid.szTip);
+    ::Shell_NotifyIconA(NIM_MODIFY, &m_nid);
 }
 
 void CMappingDlg::PutTrayIcon()

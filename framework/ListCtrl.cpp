@@ -29,6 +29,15 @@ BOOL CListCtrl::SetItemImage(int nItem, int nImage) const
     return static_cast<BOOL>(SendMessage(LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item)));
 }
 
+int CListCtrl::GetItemImage(int nItem) const
+{
+    LVITEMA item = {};
+    item.mask = LVIF_IMAGE;
+    item.iItem = nItem;
+    SendMessage(LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    return item.iImage;
+}
+
 BOOL CListCtrl::SetItemText(int nItem, int nSubItem, const char* text) const
 {
     LVITEMA item = {};

@@ -27,6 +27,7 @@ public:
     int InsertItem(int nItem, const char* text) const;
     BOOL SetItemText(int nItem, int nSubItem, const char* text) const;
     BOOL SetItemImage(int nItem, int nImage) const;
+    int GetItemImage(int nItem) const;
     // Copies at most nSize - 1 bytes and always terminates the buffer.
     int GetItemText(int nItem, int nSubItem, char* buffer, int nSize) const;
 };

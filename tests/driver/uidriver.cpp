@@ -34,6 +34,7 @@
 //   reg-names <key>                   the key's value names, sorted, joined by "|"
 //   rows <id>                         number of rows of list control <id>
 //   row <id> <row>                    the row's five cells joined by tabs
+//   image <id> <row>                  the row's image index
 //   select <id> <row>...              select exactly these rows of list control <id>
 //   target main|popup                 whose controls the commands above address
 //                                     (popup: the last message box or dialog found)
@@ -216,6 +217,23 @@ std::string ListRow(HWND list, int row)
     }
     ::VirtualFreeEx(g_process.hProcess, remote, 0, MEM_RELEASE);
     return cells;
+}
+
+std::string ListImage(HWND list, int row)
+{
+    LVITEMW* remote = static_cast<LVITEMW*>(::VirtualAllocEx(g_process.hProcess, nullptr, sizeof(LVITEMW),
+                                                             MEM_COMMIT, PAGE_READWRITE));
+    if (!remote)
+        return "error no memory";
+    LVITEMW item = {};
+    item.mask = LVIF_IMAGE;
+    item.iItem = row;
+    ::WriteProcessMemory(g_process.hProcess, remote, &item, sizeof item, nullptr);
+    DWORD_PTR found = 0;
+    ::SendMessageTimeoutW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &found);
+    ::ReadProcessMemory(g_process.hProcess, remote, &item, sizeof item, nullptr);
+    ::VirtualFreeEx(g_process.hProcess, remote, 0, MEM_RELEASE);
+    return found ? "ok " + std::to_string(item.iImage) : "error no such row";
 }
 
 std::string RectText(HWND hWnd)
@@ -418,6 +436,10 @@ std::string Execute(const std::string& line)
     if (verb == "row") {
         in >> b;
         return "ok " + ListRow(Control(a), static_cast<int>(Number(b)));
+    }
+    if (verb == "image") {
+        in >> b;
+        return ListImage(Control(a), static_cast<int>(Number(b)));
     }
     if (verb == "select")
         return SelectRows(Control(a), in);

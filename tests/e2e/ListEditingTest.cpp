@@ -157,12 +157,18 @@ TEST_F(ListEditingTest, RowAddedWhileMappingIsOnTheRouterAfterTheNextRefresh)
     SeedRows({ "TCP|8080|18080|198.18.0.2|" });
     Launch();
     ASSERT_TRUE(WaitForGateway());
-    m_driver.Call("set-text 1007 2");
+    m_driver.Call("set-text 1007 5");
     m_driver.Click(kStart);
     ASSERT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 1; }, 15000));
     AddRow(false, "8082", "18082", "late");
+    std::vector<std::string> rows = ListRows();
+    std::string late = std::to_string(std::find_if(rows.begin(), rows.end(), [](const std::string& row) {
+        return row.find("late") != std::string::npos;
+    }) - rows.begin());
+    EXPECT_EQ("0", m_driver.Call("image 1002 " + late)) << "a new row is not active yet";
     EXPECT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 2; }, 10000, 250));
     EXPECT_EQ("TCP 18082 198.18.0.2:8082 Gatewright", Router::Mappings().at(1));
+    EXPECT_TRUE(WaitUntil([&] { return m_driver.Call("image 1002 " + late) == "1"; }, 5000));
 }
 
 TEST_F(ListEditingTest, AddedAndDeletedRowsAreStoredAtCloseAndBackAfterARestart)

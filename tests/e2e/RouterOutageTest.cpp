@@ -3,6 +3,7 @@
 #include "Harness.h"
 #include <algorithm>
 #include <chrono>
+#include <map>
 
 namespace {
 
@@ -33,7 +34,21 @@ protected:
     {
         AppTest::TearDown();
         Answer();
+        Router::Run("allow-all");
         Router::Run("port 5000");
+    }
+
+    // Each row's state image, keyed by its external port.
+    std::map<std::string, std::string> RowStates()
+    {
+        std::map<std::string, std::string> states;
+        std::vector<std::string> rows = ListRows();
+        for (size_t row = 0; row < rows.size(); ++row) {
+            size_t port = rows[row].find('\t', rows[row].find('\t') + 1) + 1;
+            states[rows[row].substr(port, rows[row].find('\t', port) - port)] =
+                m_driver.Call("image 1002 " + std::to_string(row));
+        }
+        return states;
     }
 
     // The router drops every packet from the LAN, as a hung router does.
@@ -186,6 +201,36 @@ TEST_F(RouterOutageTest, PortHeldByAnotherHostIsToldOncePerStartAndAgainWhenTheH
     m_driver.Click(kStart);
     EXPECT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), "外网端口 18095 协议 TCP 已被 198.18.0.4") == 2; },
                           20000)) << "a new Start tells it again";
+}
+
+}
+
+namespace {
+
+TEST_F(RouterOutageTest, EachRowShowsWhatTheRouterHoldsForIt)
+{
+    Router::Run("deny 18091");
+    Router::Run("exec lan upnpc -a 198.18.0.3 9000 18095 TCP");
+    SeedRows({ "TCP|8090|18090|198.18.0.2|live", "TCP|8091|18091|198.18.0.2|refused",
+               "TCP|8095|18095|198.18.0.2|held" });
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    typedef std::map<std::string, std::string> States;
+    EXPECT_EQ((States{ { "18090", "0" }, { "18091", "0" }, { "18095", "0" } }), RowStates());
+    m_driver.Call("set-text 1007 1");
+    m_driver.Click(kStart);
+    const States mapped = { { "18090", "1" }, { "18091", "2" }, { "18095", "3" } };
+    EXPECT_TRUE(WaitUntil([&] { return RowStates() == mapped; }, 15000));
+
+    Hang();
+    EXPECT_TRUE(WaitUntil([&] { return RowStates() == States{ { "18090", "2" }, { "18091", "2" }, { "18095", "2" } }; },
+                          15000)) << "every row fails while the router is lost";
+    Answer();
+    EXPECT_TRUE(WaitUntil([&] { return RowStates() == mapped; }, 20000)) << "and shows the facts once it is back";
+
+    m_driver.Click(1008);
+    EXPECT_TRUE(WaitUntil([&] { return RowStates() == States{ { "18090", "0" }, { "18091", "0" }, { "18095", "0" } }; },
+                          5000)) << "Stop makes every row not active";
 }
 
 }

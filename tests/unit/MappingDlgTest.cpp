@@ -75,4 +75,12 @@ TEST(MappingDlg, WorkerThatCannotStartIsReportedAndTheWindowCanStillClose)
     EXPECT_NE(std::string::npos, TodaysLog().find("错误: 无法启动搜索网关的线程，请重新启动本程序。\r\n"));
 }
 
+TEST(MappingDlg, TheTipCountsLiveMappingsOnlyWhileMapping)
+{
+    EXPECT_EQ("青岚网络路由映射程序 " GATEWRIGHT_HOME_PAGE, TrayTipText(false, 2, 3));
+    EXPECT_EQ("青岚网络路由映射程序 " GATEWRIGHT_HOME_PAGE " 3/4 个映射有效", TrayTipText(true, 3, 4));
+    std::string largest = TrayTipText(true, 2147483647, 2147483647);
+    EXPECT_LT(largest.size(), sizeof(NOTIFYICONDATAA::szTip));
+}
+
 }
