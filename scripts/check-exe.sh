@@ -24,7 +24,7 @@ for expected in '^100 DIALOGEX 0, 0, 337, 92' '^102 DIALOGEX 0, 0, 450, 250' '^1
   grep -qE "$expected" <<<"$resources" || fail "no resource matching '$expected'"
 done
 icons=$(grep -cE '^[0-9]+ 3 ' <<<"$resources")
-[ "$icons" = 18 ] || fail "$icons icon images, expected 2 groups of 48, 32 and 16 px at 4, 8 and 24 bpp"
+[ "$icons" = 30 ] || fail "$icons icon images, expected 2 groups of 48, 32 and 16 px and 4 row states of 16 px, each at 4, 8 and 24 bpp"
 
 manifest=$(strings -el "$exe"; strings "$exe")
 grep -q 'level="requireAdministrator" uiAccess="false"' <<<"$manifest" || fail "manifest does not ask for administrator rights"
