@@ -49,9 +49,17 @@ wine_prefix_ready() {
 }
 
 wine_prefix_start() {
+  wine_prefix_fonts "$1"
   # Fails harmlessly when the prefix's wineserver already runs.
   in_netns "${2:-}" env WINEPREFIX="$1" "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
   in_netns "${2:-}" env WINEPREFIX="$1" "$WINE" cmd /c exit </dev/null >>"$1.log" 2>&1
+}
+
+# The caption buttons are drawn with Marlett (package fonts-wine). This Wine
+# does not find the fonts in its own data folder, only those in the prefix.
+wine_prefix_fonts() {
+  [ -e "$1/drive_c/windows/Fonts/marlett.ttf" ] ||
+    cp /usr/share/wine/fonts/marlett.ttf "$1/drive_c/windows/Fonts/" 2>/dev/null || true
 }
 
 # wine_virtual_desktop PREFIX [NETNS]: every window of the prefix opens in one
