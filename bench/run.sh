@@ -24,9 +24,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-GW_RUN=bench
 . scripts/session.sh
 . scripts/wine-env.sh
+session_begin bench
 
 ROW_COUNTS=(1 10 100)
 REPEATS=${GW_BENCH_REPEATS:-5}
@@ -292,7 +292,6 @@ verdicts() {
   fi
 }
 
-session_begin
 set_up
 measure
 report

@@ -4,9 +4,8 @@
 # passed, failed, Ctrl-C or SIGTERM. A lab that was there before is left as found.
 
 gw_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# The command the user ran names every message, also those of the scripts it calls.
+# A run names its messages and those of the scripts it calls (setup, build).
 GW_RUN=${GW_RUN:-$(basename "$0" .sh)}
-export GW_RUN
 GW_LAB_LOCK=/tmp/gatewright-lab.lock
 
 note() { echo "$GW_RUN: $*" >&2; }
@@ -27,7 +26,10 @@ step() {
 
 session_prefixes=()
 
+# session_begin [NAME]: this script is a run of its own, named NAME or after itself.
 session_begin() {
+  GW_RUN=${1:-$(basename "$0" .sh)}
+  export GW_RUN
   trap 'note "interrupted; stopping what it started"; exit 130' INT
   trap 'note "terminated; stopping what it started"; exit 143' TERM
   trap 'exit 129' HUP
