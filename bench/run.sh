@@ -53,14 +53,16 @@ build() {
   if [ -f "$build_dir/build.ninja" ] && ! grep -q mapping_bench "$build_dir/build.ninja"; then
     cmake -S "$root" -B "$build_dir" >/dev/null
   fi
-  if session_run bash scripts/build.sh "$GW_TEST_ARCH" >"$work/build.log" 2>&1; then
+  if session_run to_build_log bash scripts/build.sh "$GW_TEST_ARCH"; then
     return
   fi
   # Other targets may be mid-edit; the benchmark needs only its own.
   note "full build failed (see $work/build.log); building mapping_bench alone"
-  session_run cmake --build "$build_dir" --target mapping_bench >>"$work/build.log" 2>&1 \
+  session_run to_build_log cmake --build "$build_dir" --target mapping_bench \
     || die "build failed (see $work/build.log)"
 }
+
+to_build_log() { "$@" >>"$work/build.log" 2>&1; }
 
 # After the session has stopped the prefix's wineserver, before it leaves the
 # lab as found: a router found running stays so, but without the benchmark's
@@ -96,14 +98,18 @@ count_action() {
   tail -c +"$((from + 1))" "$ROUTER_LOG" | grep -c "SOAPAction: .*#$action\b" || true
 }
 
+run_bench() {
+  ip netns exec "$LAN_NS" env WINEPREFIX="$prefix" "$WINE" "$work/mapping_bench.exe" "$@" \
+    </dev/null >"$work/out" 2>>"$work/wine.log"
+}
+
 # run_once MODE ROWS: one run of mapping_bench; sets run_result to "MS LOOKUPS ADDS".
 # Fails when the run did not complete or the router's log started afresh meanwhile.
 run_once() {
   local mode=$1 rows=$2 from out ms
   run_result=
   from=$(stat -c %s "$ROUTER_LOG")
-  session_run ip netns exec "$LAN_NS" env WINEPREFIX="$prefix" "$WINE" "$work/mapping_bench.exe" "$mode" "$rows" \
-    </dev/null >"$work/out" 2>>"$work/wine.log" || true
+  session_run run_bench "$mode" "$rows" || true
   out=$(tr -d '\r' <"$work/out")
   if ! [[ $out =~ ^rows=$rows\ mode=$mode\ ms=([0-9.]+)$ ]]; then
     case_issue="'$mode $rows' printed '$out' (see $work/wine.log)"

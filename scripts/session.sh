@@ -120,10 +120,14 @@ lab_take() {
 
 lab_up() {
   case $lab_found in
-    down) step "starting the demo router" "see router.sh's message above" router up >/dev/null ;;
-    stopped) step "starting the demo router" "see router.sh's message above" router start >/dev/null ;;
+    down) step "starting the demo router" "see router.sh's message above" router_quiet up ;;
+    stopped) step "starting the demo router" "see router.sh's message above" router_quiet start ;;
   esac
 }
+
+# Output redirected inside the command run, not around session_run: that would
+# also swallow the messages of the trap and of step.
+router_quiet() { router "$@" >/dev/null; }
 
 lab_restore() {
   case $lab_found in
