@@ -54,7 +54,7 @@ stopped_cleanly() {
   wait "$make_pid" || status=$?
   [ "$status" != 0 ] || fail "$1: make check ended with success"
   left=$(comm -13 <(echo "$before") <(run_processes))
-  [ -z "$left" ] || fail "$1: left running: $(echo $left)"
+  [ -z "$left" ] || fail "$1: left running: $(tr "\n" " " <<<"$left")"
   [ -z "$(ip netns list | grep '^gw-' || true)" ] || fail "$1: left the gw-* namespaces"
   [ "$(displays)" = "$displays_before" ] || fail "$1: left a display"
 }

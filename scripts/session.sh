@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts: one line naming a failed step, and for check.sh,
 # demo.sh and bench/run.sh a run that takes down whatever it brought up (Xvfb,
 # Wine servers, the demo router, its own child processes) however it ends:
