@@ -1,7 +1,8 @@
-# make        builds dist/Gatewright.exe (installing what the build needs)
-# make check  builds everything and runs every test
-# make demo   runs the program against the demo router
-.PHONY: all setup check demo clean
+# make              builds dist/Gatewright.exe (installing what the build needs)
+# make check        builds everything and runs every test (TESTS=REGEX: the matching ones only)
+# make demo         runs the program against the demo router
+# make check-scripts  interrupts make check and checks that it recovers and leaves nothing behind
+.PHONY: all setup check check-scripts demo clean
 
 all: setup
 	@bash scripts/dist.sh
@@ -10,7 +11,10 @@ setup:
 	@bash scripts/setup.sh
 
 check:
-	@bash scripts/check.sh
+	@bash scripts/check.sh $(if $(TESTS),-R '$(TESTS)')
+
+check-scripts:
+	@bash scripts/check-scripts.sh
 
 demo:
 	@bash scripts/demo.sh

@@ -15,15 +15,18 @@
 # Every run's numbers also go to build/bench-work/runs.tsv.
 #
 # Brings up what is missing (router, Xvfb when $DISPLAY is unset, its own Wine
-# prefix in the LAN namespace), builds, and takes down only what it brought up;
-# a router it found running it leaves running, with its mapping table emptied.
+# prefix in the LAN namespace), builds, and takes down only what it brought up,
+# also when interrupted; a router it found running it leaves running, with its
+# mapping table emptied.
 # Every case empties the router's mapping table first (router.sh restart). The
 # router may be shared: a case that was disturbed, or that sent other requests
 # than expected, is measured again, at most 3 times, and the last one is reported.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+. scripts/session.sh
 . scripts/wine-env.sh
+session_begin bench
 
 ROW_COUNTS=(1 10 100)
 REPEATS=${GW_BENCH_REPEATS:-5}
@@ -33,71 +36,40 @@ MAX_ATTEMPTS=3
 FIRST_LOCAL_PORT=20000
 FIRST_EXTERNAL_PORT=30000
 
-router="$root/scripts/router.sh"
 prefix="$root/build/wine/bench"
 work="$root/build/bench-work"
 build_dir="$root/build/$GW_TEST_ARCH"
-
-die() { echo "bench: $*" >&2; exit 1; }
-note() { echo "bench: $*" >&2; }
 
 [ "$(id -u)" = 0 ] || die "must run as root (network namespaces)"
 [[ $REPEATS =~ ^[1-9][0-9]*$ ]] || die "GW_BENCH_REPEATS must be a positive number"
 [[ $REPEATS_100 =~ ^[1-9][0-9]*$ ]] || die "GW_BENCH_REPEATS_100 must be a positive number"
 
-# ---- what was there before ----------------------------------------------------
-
-lab_existed=no
-router_answered=no
-created_prefix=no
-
-lab_exists() { ip netns list | awk '{print $1}' | grep -qx "$ROUTER_NS"; }
-
-router_answers() {
-  ip netns exec "$LAN_NS" timeout 2 bash -c "exec 3<>/dev/tcp/$ROUTER_LAN_IP/$HTTP_PORT" 2>/dev/null
-}
-
 # ---- set-up and tear-down ---------------------------------------------------------
+
+created_prefix=no
 
 build() {
   # A tree configured before bench/ existed has no target for it yet.
   if [ -f "$build_dir/build.ninja" ] && ! grep -q mapping_bench "$build_dir/build.ninja"; then
     cmake -S "$root" -B "$build_dir" >/dev/null
   fi
-  if bash scripts/build.sh "$GW_TEST_ARCH" >"$work/build.log" 2>&1; then
+  if session_run to_build_log bash scripts/build.sh "$GW_TEST_ARCH"; then
     return
   fi
   # Other targets may be mid-edit; the benchmark needs only its own.
   note "full build failed (see $work/build.log); building mapping_bench alone"
-  cmake --build "$build_dir" --target mapping_bench >>"$work/build.log" 2>&1 \
+  session_run to_build_log cmake --build "$build_dir" --target mapping_bench \
     || die "build failed (see $work/build.log)"
 }
 
-router_up() {
-  if lab_exists; then
-    lab_existed=yes
-    if router_answers; then router_answered=yes; fi
-  fi
-  # `up` would empty the log others may be reading: only when nothing is there.
-  if [ $lab_existed = no ]; then
-    bash "$router" up >/dev/null
-  elif [ $router_answered = no ]; then
-    bash "$router" start >/dev/null
-  fi
-}
+to_build_log() { "$@" >>"$work/build.log" 2>&1; }
 
-cleanup() {
-  wine_prefix_down "$prefix"
+# After the session has stopped the prefix's wineserver, before it leaves the
+# lab as found: a router found running stays so, but without the benchmark's
+# mappings, which slow every request.
+session_on_end() {
   if [ $created_prefix = yes ]; then rm -rf "$prefix"; fi
-  display_down
-  if [ $lab_existed = no ]; then
-    bash "$router" down >/dev/null 2>&1 || true
-  elif [ $router_answered = no ]; then
-    bash "$router" stop >/dev/null 2>&1 || true
-  else
-    # Left running: without the benchmark's mappings, which slow every request.
-    empty_table >/dev/null 2>&1 || true
-  fi
+  if [ "$lab_found" = running ]; then empty_table >/dev/null 2>&1; fi
 }
 
 set_up() {
@@ -107,21 +79,28 @@ set_up() {
   build
   # A copy, so that the program's logs\ folder lands in the scratch folder.
   cp "$build_dir/bench/mapping_bench.exe" "$work/"
-  trap cleanup EXIT
-  eval "$(bash "$router" env)"
-  router_up
+  eval "$(router env)"
+  lab_take
+  session_prefix "$prefix"
   display_up
+  lab_up
   [ -d "$prefix" ] || created_prefix=yes
-  wine_prefix_up "$prefix" "$LAN_NS"
+  step "starting Wine on the LAN host (prefix build/wine/bench)" "see build/wine/bench.log" \
+    wine_prefix_up "$prefix" "$LAN_NS"
 }
 
 # ---- one run ----------------------------------------------------------------------
 
-empty_table() { bash "$router" restart >/dev/null; }
+empty_table() { router restart >/dev/null; }
 
 count_action() {
   local from=$1 action=$2
   tail -c +"$((from + 1))" "$ROUTER_LOG" | grep -c "SOAPAction: .*#$action\b" || true
+}
+
+run_bench() {
+  ip netns exec "$LAN_NS" env WINEPREFIX="$prefix" "$WINE" "$work/mapping_bench.exe" "$@" \
+    </dev/null >"$work/out" 2>>"$work/wine.log"
 }
 
 # run_once MODE ROWS: one run of mapping_bench; sets run_result to "MS LOOKUPS ADDS".
@@ -130,8 +109,8 @@ run_once() {
   local mode=$1 rows=$2 from out ms
   run_result=
   from=$(stat -c %s "$ROUTER_LOG")
-  out=$(ip netns exec "$LAN_NS" env WINEPREFIX="$prefix" "$WINE" "$work/mapping_bench.exe" "$mode" "$rows" \
-    </dev/null 2>>"$work/wine.log" | tr -d '\r') || true
+  session_run run_bench "$mode" "$rows" || true
+  out=$(tr -d '\r' <"$work/out")
   if ! [[ $out =~ ^rows=$rows\ mode=$mode\ ms=([0-9.]+)$ ]]; then
     case_issue="'$mode $rows' printed '$out' (see $work/wine.log)"
     return 1
@@ -146,7 +125,7 @@ run_once() {
 
 # Mappings of the benchmark's rows that the router holds, pointing where they should.
 mapped_rows() {
-  bash "$router" list | awk -v rows="$1" -v ip="$LAN_IP" -v ext="$FIRST_EXTERNAL_PORT" \
+  router list | awk -v rows="$1" -v ip="$LAN_IP" -v ext="$FIRST_EXTERNAL_PORT" \
     -v loc="$FIRST_LOCAL_PORT" '$1 == "TCP" && $2 >= ext && $2 < ext + rows && $3 == ip ":" ($2 - ext + loc)' |
     wc -l
 }

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Builds the program and runs every test: the unit tests under Wine and the
-# end-to-end tests that drive the program against the demo router.
+# end-to-end tests that drive the program against the demo router. Arguments go
+# to ctest (-R REGEX runs the matching tests only).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+. scripts/session.sh
+session_begin
 
-bash scripts/prepare.sh
+session_run bash scripts/prepare.sh
 . scripts/wine-env.sh
-cmake -S tests/e2e -B build/e2e -G Ninja >/dev/null
-cmake --build build/e2e
+build_e2e() { cmake -S tests/e2e -B build/e2e -G Ninja >/dev/null && cmake --build build/e2e; }
+step "building the end-to-end tests" "see the messages above" build_e2e
 
 export WINEPREFIX="$root/build/wine/host"
 export GW_APP_EXE="$root/build/$GW_TEST_ARCH/Gatewright.exe"
@@ -17,17 +20,16 @@ export GW_ROUTER="$root/scripts/router.sh"
 export GW_LAN_PREFIX="$root/build/wine/lan"
 export GW_WORK_DIR="$root/build/e2e-work"
 
-cleanup() {
-  wine_prefix_down "$WINEPREFIX"
-  wine_prefix_down "$GW_LAN_PREFIX"
-  bash scripts/router.sh down >/dev/null 2>&1 || true
-  display_down
-}
-trap cleanup EXIT
+lab_take
+session_prefix "$WINEPREFIX" "$GW_LAN_PREFIX"
 display_up
-wine_prefix_up "$WINEPREFIX"
+step "starting Wine (prefix build/wine/host)" "see build/wine/host.log; 'make setup' installs Wine" \
+  wine_prefix_up "$WINEPREFIX"
+# Started in the LAN namespace by the tests themselves.
+step "creating the Wine prefix build/wine/lan" "see build/wine/lan.log" wine_prefix_ready "$GW_LAN_PREFIX"
+lab_up
 
 # One CTest run over both test trees, so there is one summary.
 printf 'subdirs("%s" "e2e")\n' "$GW_TEST_ARCH" > build/CTestTestfile.cmake
 cd build
-ctest --output-on-failure "$@"
+session_run ctest --output-on-failure "$@" || die "tests failed (listed above)"

@@ -7,8 +7,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+. scripts/session.sh
+session_begin
 
-bash scripts/prepare.sh
+session_run bash scripts/prepare.sh
 . scripts/wine-env.sh
 exe=build/$GW_TEST_ARCH/Gatewright.exe
 demo=$root/build/demo
@@ -33,18 +35,15 @@ seed_demo_list() {
 demo_reg() {
   in_netns gw-lan env WINEPREFIX="$prefix" "$WINE" reg "$@" </dev/null >/dev/null 2>&1
 }
-cleanup() {
-  wine_prefix_down "$prefix"
-  bash scripts/router.sh down >/dev/null 2>&1 || true
-  display_down
-}
-trap cleanup EXIT
 
+start_wine() { wine_prefix_up "$prefix" gw-lan && wine_virtual_desktop "$prefix" gw-lan && seed_demo_list; }
+
+lab_take
+session_prefix "$prefix"
 display_up
-bash scripts/router.sh up
-wine_prefix_up "$prefix" gw-lan
-wine_virtual_desktop "$prefix" gw-lan
-seed_demo_list
+lab_up
+step "starting Wine on the LAN host (prefix build/wine/demo)" "see build/wine/demo.log; 'make setup' installs Wine" \
+  start_wine
 winpath="Z:${demo//\//\\}\\Gatewright.exe"
 in_netns gw-lan env WINEPREFIX="$prefix" "$WINE" "$winpath" >/dev/null 2>&1 &
 program=$!
@@ -67,4 +66,4 @@ sleep 1
 import -window root -crop 1024x768+0+0 "$demo/main-window.png"
 echo "screenshot: build/demo/main-window.png"
 cat "$demo"/logs/*.log | iconv -f GBK -t UTF-8
-[ -n "$found" ] || { echo "the program did not find the demo router" >&2; exit 1; }
+[ -n "$found" ] || die "the program did not find the demo router (its log above)"

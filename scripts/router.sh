@@ -31,6 +31,7 @@
 #                   `up` starts it fresh; every other command appends to it.
 #   exec lan|router|wan CMD...   run CMD in that namespace
 #   env             print shell-sourcable variables (LAN_NS ... ROUTER_LOG)
+#   status          print "down" (no complete lab), "stopped" or "running"
 #
 # Mappings allowed: every external and internal port, to LAN hosts only
 # (any LAN host, not just the caller); anything else gets 606. A lease of 0 is
@@ -186,6 +187,7 @@ flush_mappings() {
 
 # ---- miniupnpd --------------------------------------------------------------
 
+# write_conf FILE
 write_conf() {
   local p
   {
@@ -207,7 +209,7 @@ write_conf() {
     done
     echo "allow 1-65535 $LAN_NET 1-65535"
     echo "deny 0-65535 0.0.0.0/0 0-65535"
-  } > "$CONF"
+  } > "$1"
 }
 
 router_pid() {
@@ -252,18 +254,33 @@ stop_router() {
   rm -f "$PIDFILE"
 }
 
+# The daemon outlives this script: it must not keep the callers' descriptors
+# open (their locks, a test runner's output pipe).
+close_inherited_fds() {
+  local fd
+  for fd in /proc/$BASHPID/fd/*; do
+    fd=${fd##*/}
+    if [ "$fd" -gt 2 ]; then eval "exec $fd>&-"; fi
+  done
+}
+
 start_router() {
   local port
   lab_ok || die "the lab is not set up (run: router.sh up)"
-  router_running && return 0
   port=$(http_port)
-  write_conf
-  rm -f "$PIDFILE"
-  # -d: stay in the foreground and log every request to stderr.
-  # The lock descriptor is closed so the daemon does not hold the lock; a plain
-  # command (not a shell function) so no subshell keeps the caller's output open.
-  ip netns exec "$ROUTER_NS" setsid miniupnpd -f "$CONF" -d -P "$PIDFILE" \
-    </dev/null >>"$ROUTER_LOG" 2>&1 9>&- &
+  write_conf "$CONF.new"
+  if router_running && cmp -s "$CONF.new" "$CONF"; then
+    rm -f "$CONF.new"
+    return 0
+  fi
+  # Not running, running with settings that an interrupted change left behind,
+  # or a daemon whose start was interrupted before it wrote its pidfile.
+  stop_router
+  mv "$CONF.new" "$CONF"
+  # -d: stay in the foreground and log every request to stderr. The subshell
+  # execs the daemon, so none is left keeping the caller's output open.
+  ( close_inherited_fds; exec ip netns exec "$ROUTER_NS" setsid miniupnpd -f "$CONF" -d -P "$PIDFILE" ) \
+    </dev/null >>"$ROUTER_LOG" 2>&1 &
   for _ in $(seq 100); do
     if router_running && http_answers "$port"; then
       return 0
@@ -366,6 +383,16 @@ cmd_exec() {
   exec ip netns exec "$ns" "$@"
 }
 
+cmd_status() {
+  if ! lab_ok; then
+    echo down
+  elif router_running; then
+    echo running
+  else
+    echo stopped
+  fi
+}
+
 cmd_env() {
   cat <<EOF
 LAN_NS=$LAN_NS
@@ -391,7 +418,7 @@ main() {
   [ $# -gt 0 ] && shift
   case "$cmd" in
     up|down|start|stop|restart|port|deny|allow-all) need_root; need_tools; take_lock ;;
-    exec) need_root ;;
+    exec | status) need_root ;;
   esac
   case "$cmd" in
     up) cmd_up ;;
@@ -406,6 +433,7 @@ main() {
     log) echo "$ROUTER_LOG" ;;
     exec) cmd_exec "$@" ;;
     env) cmd_env ;;
+    status) cmd_status ;;
     -h|--help|help) usage ;;
     *) [ -z "$cmd" ] || note "unknown command: $cmd"; usage ;;
   esac

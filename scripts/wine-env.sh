@@ -25,12 +25,41 @@ in_netns() {
 
 # wine_prefix_up PREFIX [NETNS]: create the prefix if needed and start its
 # wineserver (in NETNS: Wine's sockets belong to the wineserver), so that no
-# test inherits the background services' output pipes.
+# test inherits the background services' output pipes. A prefix that does not
+# start (one left half-made by an older script) is made again.
 wine_prefix_up() {
-  mkdir -p "$1"
+  wine_prefix_ready "$1" && wine_prefix_start "$@" && return 0
+  echo "Wine prefix $1 does not start; creating it again" >&2
+  wine_prefix_down "$1"
+  rm -rf "$1"
+  wine_prefix_ready "$1" && wine_prefix_start "$@"
+}
+
+# wine_prefix_ready PREFIX: the prefix exists, complete. It is made under a
+# temporary name and renamed once Wine has set it up and saved it, so that an
+# interrupted creation never leaves a half-made prefix in its place.
+wine_prefix_ready() {
+  [ -d "$1" ] && return 0
+  wine_prefix_down "$1"
+  rm -rf "$1.partial"
+  mkdir -p "$(dirname "$1")"
+  WINEPREFIX="$1.partial" "$WINE" wineboot --init </dev/null >"$1.log" 2>&1 &&
+    WINEPREFIX="$1.partial" "$WINESERVER" -w &&
+    mv -T "$1.partial" "$1"
+}
+
+wine_prefix_start() {
+  wine_prefix_fonts "$1"
   # Fails harmlessly when the prefix's wineserver already runs.
   in_netns "${2:-}" env WINEPREFIX="$1" "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
-  in_netns "${2:-}" env WINEPREFIX="$1" "$WINE" cmd /c exit </dev/null >/dev/null 2>&1
+  in_netns "${2:-}" env WINEPREFIX="$1" "$WINE" cmd /c exit </dev/null >>"$1.log" 2>&1
+}
+
+# The caption buttons are drawn with Marlett (package fonts-wine). This Wine
+# does not find the fonts in its own data folder, only those in the prefix.
+wine_prefix_fonts() {
+  [ -e "$1/drive_c/windows/Fonts/marlett.ttf" ] ||
+    cp /usr/share/wine/fonts/marlett.ttf "$1/drive_c/windows/Fonts/" 2>/dev/null || true
 }
 
 # wine_virtual_desktop PREFIX [NETNS]: every window of the prefix opens in one
@@ -44,24 +73,9 @@ wine_virtual_desktop() {
   wine_prefix_up "$@"
 }
 
+# wine_prefix_down PREFIX: stops the prefix's wineserver and every process of
+# it, also while the prefix is still being made under its temporary name.
 wine_prefix_down() {
   WINEPREFIX="$1" "$WINESERVER" -k >/dev/null 2>&1 || true
-}
-
-# display_up: an X display for Wine's windows; starts Xvfb when none is set.
-GW_XVFB_PID=
-display_up() {
-  [ -n "${DISPLAY:-}" ] && return
-  local n=90
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-  GW_XVFB_PID=$!
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && return; sleep 0.1; done
-  echo "Xvfb did not start" >&2
-  return 1
-}
-
-display_down() {
-  [ -n "$GW_XVFB_PID" ] && kill "$GW_XVFB_PID" 2>/dev/null || true
+  WINEPREFIX="$1.partial" "$WINESERVER" -k >/dev/null 2>&1 || true
 }
