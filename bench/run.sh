@@ -5,6 +5,10 @@
 # already there. Prints a Markdown table and the verdicts:
 #   - requests: one lookup per row, plus one add per row only when none is present
 #   - time: the program within 1.10x of the bare loop (medians)
+# Then the window's answers: its slowest answer during a 100-row run
+# (mapping_bench answer) and during a router outage, and the time from the
+# router answering again to the list mapped (mapping_bench outage), in a second
+# table with their targets.
 #
 # Usage: bench/run.sh   (as root)
 #   GW_BENCH_REPEATS      runs per timing for 1 and 10 rows (default 5)
@@ -68,6 +72,7 @@ to_build_log() { "$@" >>"$work/build.log" 2>&1; }
 # lab as found: a router found running stays so, but without the benchmark's
 # mappings, which slow every request.
 session_on_end() {
+  if [ -n "${ROUTER_NS:-}" ]; then router_answer; fi
   if [ $created_prefix = yes ]; then rm -rf "$prefix"; fi
   if [ "$lab_found" = running ]; then empty_table >/dev/null 2>&1; fi
 }
@@ -157,6 +162,82 @@ attempt_case() {
   fi
   sent_as_expected "$none_result" "$rows" "$rows" && sent_as_expected "$all_result" "$rows" 0 ||
     case_issue="requests sent differ from the expected"
+}
+
+# ---- the window's answers ---------------------------------------------------------
+
+OUTAGE_ROWS=10
+OUTAGE_SECONDS=10
+ANSWER_TARGET_MS=250
+BACK_TARGET_MS=10000
+
+# The router drops every packet from the LAN, as a hung router does.
+router_silence() {
+  ip netns exec "$ROUTER_NS" nft -f - <<'NFT'
+table inet gwbench {
+  chain input { type filter hook input priority -50; iifname "gw-r-lan" drop; }
+}
+NFT
+}
+router_answer() { ip netns exec "$ROUTER_NS" nft delete table inet gwbench 2>/dev/null || true; }
+
+# answer_case: the window's slowest answer during a 100-row run.
+answer_case() {
+  empty_table || die "router.sh restart failed"
+  session_run run_bench answer 100 || true
+  [[ $(tr -d '\r' <"$work/out") =~ ^rows=100\ mode=answer\ worst_ms=([0-9.]+)$ ]] ||
+    die "'answer 100' printed '$(cat "$work/out")' (see $work/wine.log)"
+  answer_run_ms=${BASH_REMATCH[1]}
+}
+
+# outage_case: the rows mapped, then the router silent for a while; the
+# window's slowest answer meanwhile and the time until the list is back.
+outage_case() {
+  local fifo=$work/answering pid
+  empty_table || die "router.sh restart failed"
+  rm -f "$fifo" && mkfifo "$fifo"
+  ip netns exec "$LAN_NS" env WINEPREFIX="$prefix" "$WINE" "$work/mapping_bench.exe" outage "$OUTAGE_ROWS" \
+    <"$fifo" >"$work/out" 2>>"$work/wine.log" &
+  pid=$!
+  exec {answering}>"$fifo"
+  session_run wait_for_line mapped || die "'outage' never mapped its rows (see $work/wine.log)"
+  router_silence
+  sleep "$OUTAGE_SECONDS"
+  router_answer
+  echo answering >&"$answering"
+  exec {answering}>&-
+  session_run wait "$pid" || true
+  [[ $(tr -d '\r' <"$work/out" | tail -n1) =~ ^rows=$OUTAGE_ROWS\ mode=outage\ worst_ms=([0-9.]+)\ back_ms=([0-9.]+)$ ]] ||
+    die "'outage' printed '$(cat "$work/out")' (see $work/wine.log)"
+  answer_outage_ms=${BASH_REMATCH[1]}
+  back_ms=${BASH_REMATCH[2]}
+}
+
+wait_for_line() {
+  local i
+  for i in $(seq 600); do
+    grep -q "^$1" "$work/out" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+measure_answers() {
+  answer_case
+  outage_case
+  note "the window's answers done (${SECONDS}s)"
+}
+
+# within VALUE TARGET: MET or NOT MET.
+within() { awk -v v="$1" -v t="$2" 'BEGIN { print (v <= t ? "MET" : "NOT MET") }'; }
+
+report_answers() {
+  echo
+  echo "| figure | ms | target |"
+  echo "|---|---:|---|"
+  echo "| the window's slowest answer during a 100-row run | $answer_run_ms | under $ANSWER_TARGET_MS ms: $(within "$answer_run_ms" $ANSWER_TARGET_MS) |"
+  echo "| the window's slowest answer while the router is silent ($OUTAGE_ROWS rows, ${OUTAGE_SECONDS} s) | $answer_outage_ms | under $ANSWER_TARGET_MS ms: $(within "$answer_outage_ms" $ANSWER_TARGET_MS) |"
+  echo "| router answers again -> every row live again | $back_ms | under $BACK_TARGET_MS ms: $(within "$back_ms" $BACK_TARGET_MS) |"
 }
 
 # ---- results ----------------------------------------------------------------------
@@ -300,4 +381,6 @@ verdicts() {
 
 set_up
 measure
+measure_answers
 report
+report_answers

@@ -1,23 +1,28 @@
 #include "BoundedCall.h"
 #include "../framework/Thread.h"
-#include <atomic>
+#include <mutex>
 
 namespace {
-// Shared by the caller and the call's thread; the last one out frees it, and
-// with it whatever the call owns.
-struct CallState {
+// A thread that makes calls one at a time, so that a request costs no thread
+// of its own. One that is given up on while a call hangs is abandoned: it
+// finishes that call, frees what the call owns, and ends.
+struct CRunner {
+    HANDLE hStart = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE hDone = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::function<void()> call;
-    HANDLE hDone = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<int> users{ 2 };
+    // Orders the end of a call against its being given up on.
+    std::mutex lock;
+    bool bAbandoned = false;
 
-    void Release()
+    ~CRunner()
     {
-        if (--users > 0)
-            return;
+        ::CloseHandle(hStart);
         ::CloseHandle(hDone);
-        delete this;
     }
 };
+
+// The runner waiting for the next call. Calls come from one thread at a time.
+CRunner* g_pIdleRunner = nullptr;
 
 HANDLE AbandonEvent()
 {
@@ -25,29 +30,52 @@ HANDLE AbandonEvent()
     return s_hAbandon;
 }
 
-unsigned __stdcall CallProc(void* param)
+unsigned __stdcall RunnerProc(void* param)
 {
-    CallState* state = static_cast<CallState*>(param);
-    state->call();
-    ::SetEvent(state->hDone);
-    state->Release();
+    CRunner* runner = static_cast<CRunner*>(param);
+    for (;;) {
+        ::WaitForSingleObject(runner->hStart, INFINITE);
+        runner->call();
+        runner->call = nullptr;
+        std::lock_guard<std::mutex> guard(runner->lock);
+        if (runner->bAbandoned)
+            break;
+        ::SetEvent(runner->hDone);
+    }
+    delete runner;
     return 0;
+}
+
+CRunner* IdleRunner()
+{
+    if (g_pIdleRunner)
+        return g_pIdleRunner;
+    CRunner* runner = new CRunner;
+    if (!runner->hStart || !runner->hDone || !StartWorkerThread(RunnerProc, runner)) {
+        delete runner;
+        return nullptr;
+    }
+    return g_pIdleRunner = runner;
 }
 }
 
 bool RunBounded(std::function<void()> call, DWORD timeoutMs)
 {
-    CallState* state = new CallState;
-    state->call = std::move(call);
-    if (!state->hDone || !StartWorkerThread(CallProc, state)) {
-        state->users = 1;
-        state->Release();
+    CRunner* runner = IdleRunner();
+    if (!runner)
         return false;
-    }
-    HANDLE handles[] = { state->hDone, AbandonEvent() };
-    bool done = ::WaitForMultipleObjects(2, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
-    state->Release();
-    return done;
+    runner->call = std::move(call);
+    ::SetEvent(runner->hStart);
+    HANDLE handles[] = { runner->hDone, AbandonEvent() };
+    if (::WaitForMultipleObjects(2, handles, FALSE, timeoutMs) == WAIT_OBJECT_0)
+        return true;
+    std::lock_guard<std::mutex> guard(runner->lock);
+    // The call may have ended just now.
+    if (::WaitForSingleObject(runner->hDone, 0) == WAIT_OBJECT_0)
+        return true;
+    runner->bAbandoned = true;
+    g_pIdleRunner = nullptr;
+    return false;
 }
 
 void AbandonBoundedCalls()

@@ -2,12 +2,13 @@
 #include <windows.h>
 #include <functional>
 
-// Runs call on a thread of its own and waits at most timeoutMs for it to end.
+// Runs call on another thread and waits at most timeoutMs for it to end.
 // The library's requests block in connect and receive for as long as the
 // system lets them (about 21 s on Windows, two minutes under Wine), so a
 // caller that must give up in time leaves a late call to finish on its own:
 // the call must own, by value or shared pointer, all it touches. False on
 // timeout, or when no thread could be started (the call then never runs).
+// Calls come from one thread at a time (the gateway worker).
 bool RunBounded(std::function<void()> call, DWORD timeoutMs);
 
 // Makes every bounded call, waiting or to come, give up at once: the program
