@@ -206,7 +206,7 @@ outage_case() {
   router_answer
   echo answering >&"$answering"
   exec {answering}>&-
-  session_run wait "$pid" || true
+  wait "$pid" || true
   [[ $(tr -d '\r' <"$work/out" | tail -n1) =~ ^rows=$OUTAGE_ROWS\ mode=outage\ worst_ms=([0-9.]+)\ back_ms=([0-9.]+)$ ]] ||
     die "'outage' printed '$(cat "$work/out")' (see $work/wine.log)"
   answer_outage_ms=${BASH_REMATCH[1]}
