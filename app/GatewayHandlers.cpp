@@ -6,6 +6,7 @@
 #include "../gateway/GatewayRequests.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"
+#include <map>
 #include <memory>
 
 namespace {
@@ -176,8 +177,15 @@ void CMappingDlg::OnRunDone(const GatewayEvent& event)
 void CMappingDlg::ShowRowStates(RowState state)
 {
     for (int row = 0; row < m_listMappings.GetItemCount(); ++row)
-        m_listMappings.SetItemImage(row, static_cast<int>(state));
+        ShowRowState(row, state);
     ShowLiveCount();
+}
+
+void CMappingDlg::ShowRowState(int row, RowState state)
+{
+    // Only a change repaints the row.
+    if (m_listMappings.GetItemImage(row) != static_cast<int>(state))
+        m_listMappings.SetItemImage(row, static_cast<int>(state));
 }
 
 void CMappingDlg::ShowLiveCount()
@@ -192,12 +200,14 @@ void CMappingDlg::ShowRunResults(const std::vector<RowResult>& results)
 {
     // Matched by protocol and external port: rows added, deleted or moved
     // since the run began keep their own state.
+    std::map<std::string, RowState> states;
+    for (const RowResult& result : results)
+        states[result.protocol + " " + result.externalPort] = result.state;
     for (int row = 0; row < m_listMappings.GetItemCount(); ++row) {
         MappingEntry entry = ReadMappingTarget(m_listMappings, row);
-        for (const RowResult& result : results) {
-            if (result.protocol == entry.protocol && result.externalPort == entry.externalPort)
-                m_listMappings.SetItemImage(row, static_cast<int>(result.state));
-        }
+        auto found = states.find(entry.protocol + " " + entry.externalPort);
+        if (found != states.end())
+            ShowRowState(row, found->second);
     }
     ShowLiveCount();
 }

@@ -68,6 +68,7 @@ protected:
     void OnRunDone(const GatewayEvent& event);
     // Row state images: every row alike, or each row from a run's results.
     void ShowRowStates(RowState state);
+    void ShowRowState(int row, RowState state);
     void ShowRunResults(const std::vector<RowResult>& results);
     // The tip counts the rows whose mappings are live.
     void ShowLiveCount();

@@ -75,7 +75,10 @@ std::string TrayTipText(bool bMapping, int liveRows, int rows)
 
 void CMappingDlg::ShowTrayTip(int liveRows)
 {
+    // The shell is another process: it is told only of a change.
     std::string tip = TrayTipText(m_bMappingActive, liveRows, m_listMappings.GetItemCount());
+    if (tip == m_nid.szTip)
+        return;
     lstrcpynA(m_nid.szTip, tip.c_str(), sizeof m_nid.szTip);
     ::Shell_NotifyIconA(NIM_MODIFY, &m_nid);
 }
