@@ -108,7 +108,12 @@ std::vector<MappingEntry> BenchRows(int count, const std::string& lanAddress)
 // keeps the slowest: a window that waits on the network answers late.
 class CAnswerWatch {
 public:
-    ~CAnswerWatch() { Stop(); }
+    CAnswerWatch() : m_hStopped(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~CAnswerWatch()
+    {
+        Stop();
+        ::CloseHandle(m_hStopped);
+    }
     void Start(HWND hWnd)
     {
         m_bRunning = true;
@@ -122,13 +127,20 @@ public:
                 m_worstMs = std::max(m_worstMs, ms);
                 ::Sleep(kAnswerPollMs);
             }
+            ::SetEvent(m_hStopped);
         });
     }
+    // On the window's thread: it answers the last question while it waits.
     void Stop()
     {
+        if (!m_thread.joinable())
+            return;
         m_bRunning = false;
-        if (m_thread.joinable())
-            m_thread.join();
+        while (::MsgWaitForMultipleObjects(1, &m_hStopped, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+            MSG msg;
+            ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+        m_thread.join();
     }
     // The slowest answer since the last call.
     double TakeWorstMs()
@@ -142,6 +154,7 @@ public:
 private:
     std::thread m_thread;
     std::atomic<bool> m_bRunning{ false };
+    HANDLE m_hStopped;
     std::mutex m_lock;
     double m_worstMs = 0;
 };

@@ -90,9 +90,12 @@ set_up() {
   display_up
   lab_up
   [ -d "$prefix" ] || created_prefix=yes
-  step "starting Wine on the LAN host (prefix build/wine/bench)" "see build/wine/bench.log" \
-    wine_prefix_up "$prefix" "$LAN_NS"
+  step "starting Wine on the LAN host (prefix build/wine/bench)" "see build/wine/bench.log" start_wine
 }
+
+# A desktop with a notification area, as the program has on Windows: without
+# one, Wine's shell takes seconds to refuse the program's icon.
+start_wine() { wine_prefix_up "$prefix" "$LAN_NS" && wine_virtual_desktop "$prefix" "$LAN_NS"; }
 
 # ---- one run ----------------------------------------------------------------------
 
