@@ -347,7 +347,6 @@ int main(int argc, char** argv)
             std::printf("rows=%d mode=outage worst_ms=%.1f back_ms=%.1f\n", listedRows, dialog.WorstAnswerMs(),
                         dialog.ElapsedMs());
     }
-    FreeUPNPUrls(&g_gatewayInfo.urls);
     ::WSACleanup();
     return 0;
 }
