@@ -4,10 +4,8 @@
 #include "../framework/IpAddressCtrl.h"
 
 namespace {
-// The store keeps this many bytes of a remark, and "|" separates its fields.
-const size_t kStoredRemarkBytes = 127;
-
-// Only a "|" of its own counts: the trail byte of a double-byte character may be one.
+// "|" separates the stored record's fields. Only a "|" of its own counts: the
+// trail byte of a double-byte character may be one.
 bool HasSeparator(const std::string& text)
 {
     for (const char* p = text.c_str(); *p; p = ::CharNextA(p)) {
@@ -32,7 +30,7 @@ BOOL CMappingAddDlg::OnInitDialog()
     GetDlgItem(IDC_ADD_LOCAL_PORT).SetWindowText("80");
     GetDlgItem(IDC_ADD_EXTERNAL_PORT).SetWindowText("80");
     // Counts characters, not bytes: the add button checks the bytes.
-    GetDlgItem(IDC_ADD_REMARK).SendMessage(EM_LIMITTEXT, kStoredRemarkBytes);
+    GetDlgItem(IDC_ADD_REMARK).SendMessage(EM_LIMITTEXT, static_cast<size_t>(kRemarkBytes));
     return TRUE;
 }
 
@@ -49,7 +47,7 @@ void CMappingAddDlg::OnBnClickedAdd()
         GetApp()->MessageBox("本地地址与端口项不能为空 ！", MB_OK);
         return;
     }
-    if (entry.remark.size() > kStoredRemarkBytes) {
+    if (entry.remark.size() > static_cast<size_t>(kRemarkBytes)) {
         GetApp()->MessageBox("备注不能超过127个字节(一个汉字算2个) ！", MB_OK);
         return;
     }

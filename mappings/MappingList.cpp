@@ -4,7 +4,7 @@
 
 namespace {
 // Buffer sizes of the cells, terminating zero included.
-const int kCellBuffer[] = { 4, 10, 10, 40, 128 };
+const int kCellBuffer[] = { 4, 10, 10, 40, kRemarkBytes + 1 };
 const int kStateCount = 4;
 const int kStateIconSize = 16;
 

@@ -6,6 +6,9 @@
 // address, remark.
 enum MappingColumn { kColProtocol, kColLocalPort, kColExternalPort, kColInternalIp, kColRemark };
 
+// The most bytes of a remark that the list and the store keep.
+const int kRemarkBytes = 127;
+
 // Gives list control 1002 its extended styles, its five columns and the
 // images of the row states (RowState's order: not active, live, failed, held).
 void SetUpMappingList(const CListCtrl& list);
