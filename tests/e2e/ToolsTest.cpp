@@ -176,8 +176,10 @@ TEST_F(ToolsTest, StopDuringTheFirstRunOnTheWorkerWins)
     m_driver.Call("reg-dword Software\\Gatewright\\Gatewright\\Settings timer 1");
     Launch();
     ASSERT_TRUE(WaitUntil([&] { return CountStartingWith(LogMessages(), kAdded) > 0; }, 30000, 20));
+    ASSERT_TRUE(Visible()) << "the window hid before the first run ended";
     m_driver.Click(1008);
-    ASSERT_TRUE(WaitUntilHidden());
+    // The Stop may end the run and hide the window before the click returns.
+    ASSERT_TRUE(WaitUntil([&] { return !Visible(); }, 30000));
     ASSERT_TRUE(WaitForLogMessage(kStopped, 30000));
 
     std::vector<std::string> log = LogMessages();
