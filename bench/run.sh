@@ -16,6 +16,7 @@
 #                         time per request grows with the mappings it holds, so
 #                         one 100-row run takes 25-40 s and already sums 100-200
 #                         requests
+#   GW_BENCH_PARTS        what to measure: "runs", "answers" or both (default)
 # Every run's numbers also go to build/bench-work/runs.tsv.
 #
 # Brings up what is missing (router, Xvfb when $DISPLAY is unset, its own Wine
@@ -35,6 +36,7 @@ session_begin bench
 ROW_COUNTS=(1 10 100)
 REPEATS=${GW_BENCH_REPEATS:-5}
 REPEATS_100=${GW_BENCH_REPEATS_100:-1}
+PARTS=${GW_BENCH_PARTS:-runs answers}
 MAX_RATIO=1.10
 MAX_ATTEMPTS=3
 FIRST_LOCAL_PORT=20000
@@ -47,6 +49,7 @@ build_dir="$root/build/$GW_TEST_ARCH"
 [ "$(id -u)" = 0 ] || die "must run as root (network namespaces)"
 [[ $REPEATS =~ ^[1-9][0-9]*$ ]] || die "GW_BENCH_REPEATS must be a positive number"
 [[ $REPEATS_100 =~ ^[1-9][0-9]*$ ]] || die "GW_BENCH_REPEATS_100 must be a positive number"
+[[ $PARTS =~ ^(runs|answers|runs\ answers|answers\ runs)$ ]] || die "GW_BENCH_PARTS must be runs, answers or both"
 
 # ---- set-up and tear-down ---------------------------------------------------------
 
@@ -382,8 +385,10 @@ verdicts() {
   fi
 }
 
+wants() { [[ " $PARTS " == *" $1 "* ]]; }
+
 set_up
-measure
-measure_answers
-report
-report_answers
+if wants runs; then measure; fi
+if wants answers; then measure_answers; fi
+if wants runs; then report; fi
+if wants answers; then report_answers; fi
