@@ -1,57 +1,57 @@
 #include "BoundedCall.h"
 #include "../framework/Thread.h"
-#include <mutex>
 
 namespace {
 // A thread that makes calls one at a time, so that a request costs no thread
 // of its own. One that is given up on while a call hangs is abandoned: it
 // finishes that call, frees what the call owns, and ends.
 struct CRunner {
-    HANDLE hStart = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE hDone = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::function<void()> call;
-    // Orders the end of a call against its being given up on.
-    std::mutex lock;
+    bool bCalling = false;
     bool bAbandoned = false;
-
-    ~CRunner()
-    {
-        ::CloseHandle(hStart);
-        ::CloseHandle(hDone);
-    }
 };
 
+// One lock and one condition for the hand-over both ways and for the
+// give-up: unlike events, they wait without a round trip through Wine's
+// server, which was most of a fast router's answer time.
+SRWLOCK g_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_changed = CONDITION_VARIABLE_INIT;
+bool g_bAbandonAll = false;
 // The runner waiting for the next call. Calls come from one thread at a time.
 CRunner* g_pIdleRunner = nullptr;
 
-HANDLE AbandonEvent()
-{
-    static HANDLE s_hAbandon = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return s_hAbandon;
-}
+struct CLockGuard {
+    CLockGuard() { ::AcquireSRWLockExclusive(&g_lock); }
+    ~CLockGuard() { ::ReleaseSRWLockExclusive(&g_lock); }
+};
 
 unsigned __stdcall RunnerProc(void* param)
 {
     CRunner* runner = static_cast<CRunner*>(param);
-    for (;;) {
-        ::WaitForSingleObject(runner->hStart, INFINITE);
+    CLockGuard guard;
+    while (!runner->bAbandoned) {
+        if (!runner->bCalling) {
+            ::SleepConditionVariableSRW(&g_changed, &g_lock, INFINITE, 0);
+            continue;
+        }
+        ::ReleaseSRWLockExclusive(&g_lock);
         runner->call();
         runner->call = nullptr;
-        std::lock_guard<std::mutex> guard(runner->lock);
-        if (runner->bAbandoned)
-            break;
-        ::SetEvent(runner->hDone);
+        ::AcquireSRWLockExclusive(&g_lock);
+        runner->bCalling = false;
+        ::WakeAllConditionVariable(&g_changed);
     }
     delete runner;
     return 0;
 }
 
+// Under the lock.
 CRunner* IdleRunner()
 {
     if (g_pIdleRunner)
         return g_pIdleRunner;
     CRunner* runner = new CRunner;
-    if (!runner->hStart || !runner->hDone || !StartWorkerThread(RunnerProc, runner)) {
+    if (!StartWorkerThread(RunnerProc, runner)) {
         delete runner;
         return nullptr;
     }
@@ -61,17 +61,21 @@ CRunner* IdleRunner()
 
 bool RunBounded(std::function<void()> call, DWORD timeoutMs)
 {
+    CLockGuard guard;
     CRunner* runner = IdleRunner();
     if (!runner)
         return false;
     runner->call = std::move(call);
-    ::SetEvent(runner->hStart);
-    HANDLE handles[] = { runner->hDone, AbandonEvent() };
-    if (::WaitForMultipleObjects(2, handles, FALSE, timeoutMs) == WAIT_OBJECT_0)
-        return true;
-    std::lock_guard<std::mutex> guard(runner->lock);
-    // The call may have ended just now.
-    if (::WaitForSingleObject(runner->hDone, 0) == WAIT_OBJECT_0)
+    runner->bCalling = true;
+    ::WakeAllConditionVariable(&g_changed);
+    ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    while (runner->bCalling && !g_bAbandonAll) {
+        ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline)
+            break;
+        ::SleepConditionVariableSRW(&g_changed, &g_lock, static_cast<DWORD>(deadline - now), 0);
+    }
+    if (!runner->bCalling)
         return true;
     runner->bAbandoned = true;
     g_pIdleRunner = nullptr;
@@ -80,5 +84,7 @@ bool RunBounded(std::function<void()> call, DWORD timeoutMs)
 
 void AbandonBoundedCalls()
 {
-    ::SetEvent(AbandonEvent());
+    CLockGuard guard;
+    g_bAbandonAll = true;
+    ::WakeAllConditionVariable(&g_changed);
 }
