@@ -40,8 +40,9 @@ void CMappingDlg::EnableMappingControls(BOOL bEnable)
 
 void CMappingDlg::EnableStartStop(BOOL bEnable)
 {
-    GetDlgItem(IDC_START).EnableWindow(bEnable && !m_bMappingActive);
+    // Stop first: whoever sees Start enabled finds Stop enabled too.
     GetDlgItem(IDC_STOP).EnableWindow(bEnable);
+    GetDlgItem(IDC_START).EnableWindow(bEnable && !m_bMappingActive);
 }
 
 void CMappingDlg::OnBnClickedStart()
