@@ -375,7 +375,15 @@ std::string Execute(const std::string& line)
         if (!g_popup)
             return "error no message box or dialog";
         ::PostMessageW(::GetDlgItem(g_popup, static_cast<int>(Number(a))), BM_CLICK, 0, 0);
+        // Until the box is gone its own loop takes the program's messages: a
+        // key posted meanwhile would reach the window below without its dialog
+        // manager.
+        HWND pressed = g_popup;
         g_popup = nullptr;
+        for (DWORD start = ::GetTickCount(); ::IsWindowVisible(pressed); ::Sleep(10)) {
+            if (::GetTickCount() - start > 5000)
+                return "error still shown";
+        }
         return "ok";
     }
     if (verb == "wait-exit") {
