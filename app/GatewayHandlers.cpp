@@ -34,8 +34,9 @@ std::vector<MappingEntry> CMappingDlg::ReadRows() const
 
 void CMappingDlg::EnableMappingControls(BOOL bEnable)
 {
+    // Start needs a router that answers.
     for (int id : kMappingControls)
-        GetDlgItem(id).EnableWindow(bEnable);
+        GetDlgItem(id).EnableWindow(bEnable && (id != IDC_START || m_bGatewayReady));
 }
 
 void CMappingDlg::EnableStartStop(BOOL bEnable)
@@ -86,10 +87,9 @@ void CMappingDlg::OnBnClickedStop()
     // A Stop ends the autostart's first run early: it is over all the same.
     HideAfterFirstRun();
     ShowRowStates(RowState::Inactive);
-    m_worker.PostStop(m_nGeneration, ReadRows());
     EnableMappingControls(TRUE);
-    // Start needs a router that answers.
-    GetDlgItem(IDC_START).EnableWindow(m_bGatewayReady);
+    // The worker last: its lines may come at once, and the window is unlocked by then.
+    m_worker.PostStop(m_nGeneration, ReadRows());
 }
 
 LRESULT CMappingDlg::OnGatewayEvent(WPARAM, LPARAM lParam)
