@@ -138,6 +138,13 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int pollMs)
     return true;
 }
 
+size_t CountStarting(const std::vector<std::string>& lines, const std::string& start)
+{
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.compare(0, start.size(), start) == 0;
+    }));
+}
+
 void Router::Run(const std::string& command)
 {
     int status = 0;
@@ -398,10 +405,10 @@ bool AppTest::WaitForGateway(int timeoutMs)
 bool AppTest::CloseProgram(long command, int timeoutMs)
 {
     return WaitUntil([&] {
-        if (command)
-            m_driver.Command(command);
-        else
-            m_driver.Post(0x0010);  // WM_CLOSE
+        std::string close = command ? "command " + std::to_string(command) : "post 16 0 0";  // WM_CLOSE
+        // The window may be gone while the process is still ending.
+        if (!m_driver.TryCall(close))
+            return m_driver.WaitExit(5000);
         if (m_driver.WaitExit(2000))
             return true;
         if (!m_driver.MessageBox(0).empty())
@@ -418,12 +425,7 @@ void AppTest::StartMapping(const std::vector<std::string>& records, const std::s
     m_driver.Call("set-text 1007 " + interval);
     m_driver.Click(1005);
     // The run has ended when its last line is in the log.
-    ASSERT_TRUE(WaitUntil([&] {
-        std::vector<std::string> lines = LogMessages();
-        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
-                   return line.find("映射成功") == 0;
-               })) >= records.size();
-    }, 30000));
+    ASSERT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), "映射成功") >= records.size(); }, 30000));
 }
 
 std::vector<std::string> AppTest::LogMessages() const

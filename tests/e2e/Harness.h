@@ -25,6 +25,9 @@ std::string GbkToUtf8(const std::string& gbk);
 // Polls until done() is true or the time is up; returns done()'s last answer.
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs, int pollMs = 100);
 
+// How many of the lines start with start.
+size_t CountStarting(const std::vector<std::string>& lines, const std::string& start);
+
 // The demo router in its namespaces (scripts/router.sh).
 class Router {
 public:

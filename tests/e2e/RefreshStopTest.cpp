@@ -137,6 +137,8 @@ TEST_F(RefreshStopTest, RowDeletedWhileMappingLeavesTheRouterAndOthersStay)
     m_driver.Click(kStart);
     ASSERT_TRUE(WaitForLogMessage("外网端口 18082 协议 TCP 已被 198.18.0.3:9002 占用，此映射未生效。", 20000));
     ASSERT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 3; }, 20000));
+    // The router holds a mapping a moment before the program logs it.
+    ASSERT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), "映射成功") == 2; }, 5000));
     size_t before = LogMessages().size();
     // Every row but the UDP one.
     std::string selection = "select 1002";

@@ -35,12 +35,6 @@ bool TaskRegistered()
     return access(TaskFile().c_str(), F_OK) == 0;
 }
 
-size_t CountStartingWith(const std::vector<std::string>& lines, const std::string& start)
-{
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const std::string& line) { return line.compare(0, start.size(), start) == 0; });
-}
-
 class ToolsTest : public AppTest {
 protected:
     void EnableAutostart() { m_driver.Call(std::string("reg-sz ") + kRunKey + " Gatewright anything at all"); }
@@ -123,7 +117,7 @@ TEST_F(ToolsTest, TickingTheBoxWritesTheQuotedPathAndTheTaskUntickingDeletesBoth
     EXPECT_TRUE(WaitUntil([&] { return m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright") == "absent"; },
                           5000));
     EXPECT_TRUE(WaitUntil([] { return !TaskRegistered(); }, 10000));
-    EXPECT_EQ(0u, CountStartingWith(LogMessages(), "错误: 设置开机启动的计划任务失败"));
+    EXPECT_EQ(0u, CountStarting(LogMessages(), "错误: 设置开机启动的计划任务失败"));
 }
 
 TEST_F(ToolsTest, StartWithWindowsMapsTheListHidesTheWindowAndKeepsRefreshing)
@@ -134,7 +128,7 @@ TEST_F(ToolsTest, StartWithWindowsMapsTheListHidesTheWindowAndKeepsRefreshing)
     Launch();
     EXPECT_TRUE(m_driver.Checked(kAutostart));
     ASSERT_TRUE(WaitUntilHidden());
-    EXPECT_EQ(2u, CountStartingWith(LogMessages(), kAdded)) << "the first run has ended before the window hides";
+    EXPECT_EQ(2u, CountStarting(LogMessages(), kAdded)) << "the first run has ended before the window hides";
     EXPECT_EQ(2u, Router::Mappings().size());
     EXPECT_FALSE(m_driver.Enabled(kStart));
 
@@ -175,7 +169,7 @@ TEST_F(ToolsTest, StopDuringTheFirstRunOnTheWorkerWins)
     SeedRows(rows);
     m_driver.Call("reg-dword Software\\Gatewright\\Gatewright\\Settings timer 1");
     Launch();
-    ASSERT_TRUE(WaitUntil([&] { return CountStartingWith(LogMessages(), kAdded) > 0; }, 30000, 20));
+    ASSERT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), kAdded) > 0; }, 30000, 20));
     ASSERT_TRUE(Visible()) << "the window hid before the first run ended";
     m_driver.Click(1008);
     // The Stop may end the run and hide the window before the click returns.
@@ -183,7 +177,7 @@ TEST_F(ToolsTest, StopDuringTheFirstRunOnTheWorkerWins)
     ASSERT_TRUE(WaitForLogMessage(kStopped, 30000));
 
     std::vector<std::string> log = LogMessages();
-    EXPECT_LT(CountStartingWith(log, kAdded), rows.size()) << "the run went on after the Stop";
+    EXPECT_LT(CountStarting(log, kAdded), rows.size()) << "the run went on after the Stop";
     EXPECT_TRUE(m_driver.Enabled(kStart));
     EXPECT_TRUE(m_driver.Enabled(1002));
     EXPECT_TRUE(Router::Mappings().empty());
