@@ -167,7 +167,8 @@ private:
 const UINT WM_APP_ROUTER_ANSWERS = WM_APP + 40;
 
 // The main window as the program runs it, with its own gateway worker. Once
-// the worker has found the gateway, Start is pressed, and the first run is
+// the worker has found the gateway and the window has drawn it (half a second
+// later), Start is pressed, and the first run is
 // timed until the worker posts its end. In the outage case the window then
 // says "mapped", goes on while the script hangs the router, and times the way
 // back: from "answering" on standard input to a run with every row live.
