@@ -68,10 +68,11 @@ void ActivityLog::ReportAt(const std::string& message, time_t when)
         AppendToFile(folder + "\\" + FormatFileName(local), FormatRecord(message, local));
         m_strLatest = message;
     }
-    // Never wait for the UI thread while holding the lock: another thread posts.
+    // Never wait for the UI thread while holding the lock: another thread posts,
+    // unless a post is still waiting, whose ShowLatest will read this message.
     if (::GetWindowThreadProcessId(m_hStatusLine, nullptr) == ::GetCurrentThreadId())
         ShowLatest();
-    else
+    else if (!m_bShowPosted.exchange(true))
         ::PostMessageA(::GetParent(m_hStatusLine), WM_APP_SHOW_STATUS, 0, 0);
 }
 
@@ -81,6 +82,7 @@ void ActivityLog::ShowLatest()
     {
         CLogLockGuard guard;
         latest = m_strLatest;
+        m_bShowPosted = false;
     }
     ::SetWindowTextA(m_hStatusLine, latest.c_str());
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include <atomic>
 #include <ctime>
 #include <string>
 
@@ -34,4 +35,6 @@ private:
     std::string m_strFolder;
     // Written under the log lock; the status line always ends up showing it.
     std::string m_strLatest;
+    // One WM_APP_SHOW_STATUS at a time: a burst of reports is shown once.
+    std::atomic<bool> m_bShowPosted{ false };
 };

@@ -9,11 +9,14 @@
 namespace {
 
 ActivityLog* g_log = nullptr;
+int g_showRequests = 0;
 
 LRESULT CALLBACK HostProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    if (msg == WM_APP_SHOW_STATUS && g_log)
+    if (msg == WM_APP_SHOW_STATUS && g_log) {
+        ++g_showRequests;
         g_log->ShowLatest();
+    }
     return ::DefWindowProcA(hWnd, msg, wParam, lParam);
 }
 
@@ -64,6 +67,7 @@ protected:
         ::CreateDirectoryA(m_folder.c_str(), nullptr);
         m_log.Attach(m_hStatus, m_folder);
         g_log = &m_log;
+        g_showRequests = 0;
     }
 
     void TearDown() override
@@ -170,6 +174,10 @@ TEST_F(ActivityLogTest, ReportsFromWorkersNeitherInterleaveNorWaitForTheUiThread
 
     PumpMessages();
     EXPECT_EQ(last, Status());
+    EXPECT_EQ(1, g_showRequests) << "a burst while the window is busy is shown once";
+    std::thread([&] { m_log.ReportAt("after the burst", when); }).join();
+    PumpMessages();
+    EXPECT_EQ("after the burst", Status());
 }
 
 TEST_F(ActivityLogTest, UnwritableFolderLosesTheRecordButStillShowsTheMessage)
