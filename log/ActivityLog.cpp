@@ -70,6 +70,8 @@ void ActivityLog::ReportAt(const std::string& message, time_t when)
     }
     // Never wait for the UI thread while holding the lock: another thread posts,
     // unless a post is still waiting, whose ShowLatest will read this message.
+    if (!m_hStatusLine)
+        return;
     if (::GetWindowThreadProcessId(m_hStatusLine, nullptr) == ::GetCurrentThreadId())
         ShowLatest();
     else if (!m_bShowPosted.exchange(true))
