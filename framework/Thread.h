@@ -1,7 +1,21 @@
 #pragma once
+#include <windows.h>
 
 typedef unsigned(__stdcall* WorkerThreadProc)(void* param);
 
 // Starts a worker thread at normal priority with the default stack size and
 // lets it run on its own (no handle is kept). False when it could not start.
 bool StartWorkerThread(WorkerThreadProc proc, void* param);
+
+// Holds an SRW lock exclusively for a scope. SRW locks and condition
+// variables wait without a round trip through Wine's server, unlike events.
+class CSrwLockGuard {
+public:
+    explicit CSrwLockGuard(SRWLOCK& lock) : m_lock(lock) { ::AcquireSRWLockExclusive(&m_lock); }
+    CSrwLockGuard(const CSrwLockGuard&) = delete;
+    CSrwLockGuard& operator=(const CSrwLockGuard&) = delete;
+    ~CSrwLockGuard() { ::ReleaseSRWLockExclusive(&m_lock); }
+
+private:
+    SRWLOCK& m_lock;
+};

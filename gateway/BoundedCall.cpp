@@ -12,23 +12,18 @@ struct CRunner {
 };
 
 // One lock and one condition for the hand-over both ways and for the
-// give-up: unlike events, they wait without a round trip through Wine's
-// server, which was most of a fast router's answer time.
+// give-up: events would cost a round trip through Wine's server each way,
+// which was most of a fast router's answer time.
 SRWLOCK g_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_changed = CONDITION_VARIABLE_INIT;
 bool g_bAbandonAll = false;
 // The runner waiting for the next call. Calls come from one thread at a time.
 CRunner* g_pIdleRunner = nullptr;
 
-struct CLockGuard {
-    CLockGuard() { ::AcquireSRWLockExclusive(&g_lock); }
-    ~CLockGuard() { ::ReleaseSRWLockExclusive(&g_lock); }
-};
-
 unsigned __stdcall RunnerProc(void* param)
 {
     CRunner* runner = static_cast<CRunner*>(param);
-    CLockGuard guard;
+    CSrwLockGuard guard(g_lock);
     while (!runner->bAbandoned) {
         if (!runner->bCalling) {
             ::SleepConditionVariableSRW(&g_changed, &g_lock, INFINITE, 0);
@@ -61,7 +56,7 @@ CRunner* IdleRunner()
 
 bool RunBounded(std::function<void()> call, DWORD timeoutMs)
 {
-    CLockGuard guard;
+    CSrwLockGuard guard(g_lock);
     CRunner* runner = IdleRunner();
     if (!runner)
         return false;
@@ -84,7 +79,7 @@ bool RunBounded(std::function<void()> call, DWORD timeoutMs)
 
 void AbandonBoundedCalls()
 {
-    CLockGuard guard;
+    CSrwLockGuard guard(g_lock);
     g_bAbandonAll = true;
     ::WakeAllConditionVariable(&g_changed);
 }

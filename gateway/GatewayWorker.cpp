@@ -40,20 +40,31 @@ void PostEventTo(HWND hNotify, GatewayEvent event)
 }
 }
 
-// Signals its event when an address of this machine changes: a new network,
+// Tells the worker when an address of this machine changes: a new network,
 // a new lease, a cable plugged in. Where the system cannot tell, it never does.
+// A pool thread waits for the change, so that the worker itself waits on its
+// condition alone.
 class CAddressWatch {
 public:
-    CAddressWatch() : m_overlapped() { m_overlapped.hEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr); Arm(); }
+    explicit CAddressWatch(CGatewayWorker& worker) : m_worker(worker), m_overlapped()
+    {
+        m_overlapped.hEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        Arm();
+        if (!::RegisterWaitForSingleObject(&m_hWait, m_overlapped.hEvent, OnSignal, this, INFINITE,
+                                           WT_EXECUTEDEFAULT))
+            m_hWait = nullptr;
+    }
     CAddressWatch(const CAddressWatch&) = delete;
     CAddressWatch& operator=(const CAddressWatch&) = delete;
     ~CAddressWatch()
     {
+        // Returns once no callback runs any more.
+        if (m_hWait)
+            ::UnregisterWaitEx(m_hWait, INVALID_HANDLE_VALUE);
         if (m_bArmed)
             ::CancelIPChangeNotify(&m_overlapped);
         ::CloseHandle(m_overlapped.hEvent);
     }
-    HANDLE Event() const { return m_overlapped.hEvent; }
     void Arm()
     {
         HANDLE handle = nullptr;
@@ -61,8 +72,15 @@ public:
     }
 
 private:
+    static void CALLBACK OnSignal(void* param, BOOLEAN)
+    {
+        static_cast<CAddressWatch*>(param)->m_worker.OnAddressChanged();
+    }
+
+    CGatewayWorker& m_worker;
     OVERLAPPED m_overlapped;
     bool m_bArmed = false;
+    HANDLE m_hWait = nullptr;
 };
 
 DWORD SearchRetryDelayMs(DWORD msSinceSearchBegan)
@@ -72,7 +90,6 @@ DWORD SearchRetryDelayMs(DWORD msSinceSearchBegan)
 
 CGatewayWorker::CGatewayWorker(ActivityLog& log)
     : m_log(log)
-    , m_hWake(::CreateEventA(nullptr, FALSE, FALSE, nullptr))
     , m_hClosed(::CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
 }
@@ -88,7 +105,6 @@ CGatewayWorker::~CGatewayWorker()
             return;  // never seen: every wait of the worker is bounded
     }
     ::CloseHandle(m_hClosed);
-    ::CloseHandle(m_hWake);
 }
 
 bool CGatewayWorker::Start(HWND hNotify)
@@ -107,16 +123,39 @@ unsigned __stdcall CGatewayWorker::ThreadProc(void* param)
 void CGatewayWorker::Push(GatewayJob job)
 {
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        CSrwLockGuard guard(m_lock);
         m_queue.Push(std::move(job));
     }
-    ::SetEvent(m_hWake);
+    ::WakeConditionVariable(&m_wake);
 }
 
 bool CGatewayWorker::Take(GatewayJob* job)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
+    CSrwLockGuard guard(m_lock);
     return m_queue.Pop(job);
+}
+
+void CGatewayWorker::OnAddressChanged()
+{
+    {
+        CSrwLockGuard guard(m_lock);
+        m_bAddressChanged = true;
+    }
+    ::WakeConditionVariable(&m_wake);
+}
+
+bool CGatewayWorker::WaitForChange(DWORD timeoutMs)
+{
+    CSrwLockGuard guard(m_lock);
+    DWORD deadline = ::GetTickCount() + timeoutMs;
+    while (m_queue.Empty() && !m_bAddressChanged) {
+        DWORD left = timeoutMs == INFINITE ? INFINITE : TickLeft(deadline);
+        if (left == 0 || !::SleepConditionVariableSRW(&m_wake, &m_lock, left, 0))
+            break;
+    }
+    bool changed = m_bAddressChanged;
+    m_bAddressChanged = false;
+    return changed;
 }
 
 void CGatewayWorker::PostRun(long generation, std::vector<MappingEntry> rows, const std::string& externalAddress,
@@ -201,7 +240,14 @@ void CGatewayWorker::Main()
         m_log.Report("开始搜索支持设备...");
     else
         PostEvent({ GatewayEvent::SearchFailed });
-    CAddressWatch watch;
+    Serve(canSearch);
+    EndThread(m_hNotify);
+}
+
+void CGatewayWorker::Serve(bool canSearch)
+{
+    // Gone before the thread's end is signalled: its callback reaches this object.
+    CAddressWatch watch(*this);
     m_dwSearchBegan = m_dwNextSearch = ::GetTickCount();
     for (;;) {
         if (canSearch && !m_gateway && TickPassed(m_dwNextSearch)) {
@@ -212,7 +258,6 @@ void CGatewayWorker::Main()
         if (Take(&job)) {
             if (job.kind == GatewayJob::Close) {
                 Close(job);
-                EndThread(m_hNotify);
                 return;
             }
             Do(job);
@@ -224,8 +269,7 @@ void CGatewayWorker::Main()
 
 void CGatewayWorker::WaitForWork(DWORD timeoutMs, CAddressWatch& watch)
 {
-    HANDLE handles[] = { m_hWake, watch.Event() };
-    if (::WaitForMultipleObjects(2, handles, FALSE, timeoutMs) != WAIT_OBJECT_0 + 1)
+    if (!WaitForChange(timeoutMs))
         return;
     watch.Arm();
     // The router may now be elsewhere, or reachable at last.

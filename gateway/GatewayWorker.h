@@ -17,7 +17,6 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -88,11 +87,18 @@ public:
 private:
     static unsigned __stdcall ThreadProc(void* param);
     void Main();
+    // Searches and does the jobs until the close has done its own.
+    void Serve(bool canSearch);
     void Push(GatewayJob job);
     bool Take(GatewayJob* job);
     void Do(const GatewayJob& job);
     void Close(const GatewayJob& job);
     void WaitForWork(DWORD timeoutMs, class CAddressWatch& watch);
+    // Waits until a job or an address change comes, or the time is up;
+    // true for an address change.
+    bool WaitForChange(DWORD timeoutMs);
+    friend class CAddressWatch;
+    void OnAddressChanged();
     void Search();
     void DeclareLost();
     void RunRows(const GatewayJob& job);
@@ -112,10 +118,12 @@ private:
     HWND m_hNotify = nullptr;
     bool m_bRunning = false;
 
-    // Shared with the window's thread.
-    std::mutex m_lock;
+    // Shared with the window's thread (and the address watch's callback):
+    // the queue and the address flag are read and written under the lock.
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_wake = CONDITION_VARIABLE_INIT;
     CJobQueue m_queue;
-    HANDLE m_hWake;
+    bool m_bAddressChanged = false;
     HANDLE m_hClosed;
     std::atomic<long> m_nGeneration{ 0 };
     std::atomic<size_t> m_nCloseProgress{ 0 };
