@@ -67,8 +67,9 @@ void CMappingDlg::OnBnClickedStart()
     m_nInterval = interval;
     m_bMappingActive = true;
     ++m_nGeneration;
-    EnableMappingControls(FALSE);
+    // The run first: it need not wait while the locked settings repaint.
     PostRun(false);
+    EnableMappingControls(FALSE);
 }
 
 void CMappingDlg::PostRun(bool refreshAddress)
