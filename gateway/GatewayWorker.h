@@ -97,6 +97,7 @@ private:
     // Waits until a job or an address change comes, or the time is up;
     // true for an address change.
     bool WaitForChange(DWORD timeoutMs);
+    // On a pool thread: the address watch's callback.
     friend class CAddressWatch;
     void OnAddressChanged();
     void Search();
