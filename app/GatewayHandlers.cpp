@@ -67,9 +67,10 @@ void CMappingDlg::OnBnClickedStart()
     m_nInterval = interval;
     m_bMappingActive = true;
     ++m_nGeneration;
-    // The run first: it need not wait while the locked settings repaint.
-    PostRun(false);
+    // Locked before the worker is handed the run: nothing it does, on the
+    // router or in the log, comes before the settings are locked.
     EnableMappingControls(FALSE);
+    PostRun(false);
 }
 
 void CMappingDlg::PostRun(bool refreshAddress)
