@@ -10,3 +10,13 @@ bool StartWorkerThread(WorkerThreadProc proc, void* param)
     ::CloseHandle(reinterpret_cast<HANDLE>(handle));
     return true;
 }
+
+bool SleepUntil(CONDITION_VARIABLE& condition, SRWLOCK& lock, ULONGLONG deadline)
+{
+    ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline)
+        return false;
+    DWORD waitMs = deadline - now < INFINITE ? static_cast<DWORD>(deadline - now) : INFINITE;
+    ::SleepConditionVariableSRW(&condition, &lock, waitMs, 0);
+    return true;
+}

@@ -7,8 +7,7 @@ typedef unsigned(__stdcall* WorkerThreadProc)(void* param);
 // lets it run on its own (no handle is kept). False when it could not start.
 bool StartWorkerThread(WorkerThreadProc proc, void* param);
 
-// Holds an SRW lock exclusively for a scope. SRW locks and condition
-// variables wait without a round trip through Wine's server, unlike events.
+// Holds an SRW lock exclusively for a scope.
 class CSrwLockGuard {
 public:
     explicit CSrwLockGuard(SRWLOCK& lock) : m_lock(lock) { ::AcquireSRWLockExclusive(&m_lock); }
@@ -19,3 +18,10 @@ public:
 private:
     SRWLOCK& m_lock;
 };
+
+const ULONGLONG kNoDeadline = ~0ULL;
+
+// With the lock held: sleeps on the condition until woken or until the
+// deadline (a GetTickCount64 tick, or kNoDeadline); false, without sleeping,
+// once the deadline has passed. Callers loop while what they wait for is not there.
+bool SleepUntil(CONDITION_VARIABLE& condition, SRWLOCK& lock, ULONGLONG deadline);

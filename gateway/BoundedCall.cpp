@@ -64,11 +64,7 @@ bool RunBounded(std::function<void()> call, DWORD timeoutMs)
     runner->bCalling = true;
     ::WakeAllConditionVariable(&g_changed);
     ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    while (runner->bCalling && !g_bAbandonAll) {
-        ULONGLONG now = ::GetTickCount64();
-        if (now >= deadline)
-            break;
-        ::SleepConditionVariableSRW(&g_changed, &g_lock, static_cast<DWORD>(deadline - now), 0);
+    while (runner->bCalling && !g_bAbandonAll && SleepUntil(g_changed, g_lock, deadline)) {
     }
     if (!runner->bCalling)
         return true;

@@ -147,11 +147,8 @@ void CGatewayWorker::OnAddressChanged()
 bool CGatewayWorker::WaitForChange(DWORD timeoutMs)
 {
     CSrwLockGuard guard(m_lock);
-    DWORD deadline = ::GetTickCount() + timeoutMs;
-    while (m_queue.Empty() && !m_bAddressChanged) {
-        DWORD left = timeoutMs == INFINITE ? INFINITE : TickLeft(deadline);
-        if (left == 0 || !::SleepConditionVariableSRW(&m_wake, &m_lock, left, 0))
-            break;
+    ULONGLONG deadline = timeoutMs == INFINITE ? kNoDeadline : ::GetTickCount64() + timeoutMs;
+    while (m_queue.Empty() && !m_bAddressChanged && SleepUntil(m_wake, m_lock, deadline)) {
     }
     bool changed = m_bAddressChanged;
     m_bAddressChanged = false;
