@@ -15,6 +15,3 @@ public:
     // The dotted text, or "" while all four fields are blank.
     std::string GetAddressText() const;
 };
-
-// Parses "a.b.c.d" with each part 0..255; false for anything else.
-bool ParseDottedAddress(const char* text, DWORD* address);

@@ -1,7 +1,7 @@
 #include "GatewayRequests.h"
 #include "BoundedCall.h"
 #include "../framework/Format.h"
-#include "../framework/IpAddressCtrl.h"
+#include "../framework/DottedAddress.h"
 #include <upnpcommands.h>
 #include <upnperrors.h>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "../../framework/IpAddressCtrl.h"
+#include "../../framework/DottedAddress.h"
 #include "../../framework/Path.h"
 #include <gtest/gtest.h>
 
