@@ -3,6 +3,7 @@
 // arrives in OnGatewayEvent, which alone updates the controls.
 #include "MappingDlg.h"
 #include "../desktop/Autostart.h"
+#include "../desktop/TrayIcon.h"
 #include "../gateway/GatewayRequests.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"
@@ -263,7 +264,7 @@ void CMappingDlg::FinishClose()
         return;
     m_bClosed = true;
     ::KillTimer(m_hWnd, kCloseTimerId);
-    ::Shell_NotifyIconA(NIM_DELETE, &m_nid);
+    RemoveTrayIcon(&m_nid);
     MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
     // Enter and Esc are ignored, so the close ends the dialog itself.
     EndDialog(IDCANCEL);

@@ -53,6 +53,9 @@ protected:
     void OnBnClickedAutostart();
     void OnVisitExternalIp();
     void OnCopyExternalIp();
+    // Opens the address in the browser, and says so when the browser could
+    // not be started at the user's own level.
+    void OpenAddress(const std::string& address);
     void OnClose();
     void OnLButtonDown(UINT nFlags, POINT point);
     LRESULT OnReservedMessage(WPARAM wParam, LPARAM lParam);

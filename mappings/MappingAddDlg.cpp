@@ -1,7 +1,6 @@
 #include "MappingAddDlg.h"
 #include "MappingList.h"
 #include "../framework/App.h"
-#include "../framework/IpAddressCtrl.h"
 
 namespace {
 // "|" separates the stored record's fields. Only a "|" of its own counts: the
@@ -24,8 +23,7 @@ BOOL CMappingAddDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
     SetWindowText(m_strCaption.c_str());
-    std::string lanAddress = CIpAddressCtrl(::GetDlgItem(Owner(), IDC_LAN_ADDRESS)).GetAddressText();
-    GetAddressItem(IDC_ADD_ADDRESS).SetAddressText(lanAddress.c_str());
+    GetAddressItem(IDC_ADD_ADDRESS).SetAddressText(m_strLanAddress.c_str());
     CheckButton(IDC_ADD_TCP, true);
     GetDlgItem(IDC_ADD_LOCAL_PORT).SetWindowText("80");
     GetDlgItem(IDC_ADD_EXTERNAL_PORT).SetWindowText("80");
@@ -47,6 +45,11 @@ void CMappingAddDlg::OnBnClickedAdd()
         GetApp()->MessageBox("本地地址与端口项不能为空 ！", MB_OK);
         return;
     }
+    // The port boxes take digits only as typed, not as pasted.
+    if (!IsValidPort(entry.localPort) || !IsValidPort(entry.externalPort)) {
+        GetApp()->MessageBox("端口必须是1到65535之间的数字 ！", MB_OK);
+        return;
+    }
     if (entry.remark.size() > static_cast<size_t>(kRemarkBytes)) {
         GetApp()->MessageBox("备注不能超过127个字节(一个汉字算2个) ！", MB_OK);
         return;
@@ -55,8 +58,6 @@ void CMappingAddDlg::OnBnClickedAdd()
         GetApp()->MessageBox("备注不能包含“|” ！", MB_OK);
         return;
     }
-    CListCtrl list;
-    list.Attach(::GetDlgItem(Owner(), IDC_MAPPING_LIST));
-    AppendMappingEntry(list, entry);
+    m_entry = entry;
     OnOK();
 }

@@ -11,6 +11,10 @@ struct MappingEntry {
     std::string remark;
 };
 
+// A port as the router takes it: a whole number from 1 to 65535, in digits
+// only (leading zeros allowed, as typed).
+bool IsValidPort(const std::string& text);
+
 inline bool operator==(const MappingEntry& a, const MappingEntry& b)
 {
     return a.protocol == b.protocol && a.localPort == b.localPort && a.externalPort == b.externalPort

@@ -1,13 +1,15 @@
 // Adding and deleting rows of the main window's mapping list.
-#include "../app/MappingDlg.h"
-#include "MappingAddDlg.h"
-#include "MappingList.h"
+#include "MappingDlg.h"
+#include "../mappings/MappingAddDlg.h"
+#include "../mappings/MappingList.h"
 
 void CMappingDlg::OnAddMapping()
 {
     CMappingAddDlg dialog;
     dialog.m_strCaption = "添加映射端口";
-    dialog.DoModal();
+    dialog.m_strLanAddress = GetAddressItem(IDC_LAN_ADDRESS).GetAddressText();
+    if (dialog.DoModal() == IDOK)
+        AppendMappingEntry(m_listMappings, dialog.m_entry);
 }
 
 void CMappingDlg::OnDeleteMapping()

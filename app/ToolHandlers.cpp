@@ -1,0 +1,75 @@
+// The tools menu, the home page and the start-with-Windows check box.
+#include "MappingDlg.h"
+#include "../desktop/Autostart.h"
+#include "../desktop/Browser.h"
+#include "../desktop/Clipboard.h"
+#include "../framework/App.h"
+#include "../framework/Format.h"
+
+namespace {
+// The external address; empty after telling the user that there is none yet
+// (no router has answered, or a refresh found none).
+std::string KnownExternalAddress(const CDialog& dialog)
+{
+    std::string address = dialog.GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText();
+    if (address.empty())
+        GetApp()->MessageBox("还没有获取到外网IP!");
+    return address;
+}
+
+const char* ClipboardMessage(ClipboardResult result)
+{
+    switch (result) {
+    case ClipboardResult::Copied:
+        return "成功复制外网IP到剪贴板!";
+    case ClipboardResult::NoMemory:
+        return "复制外网IP到剪贴板异常.";
+    case ClipboardResult::CannotOpen:
+        return "打开剪贴板失败!";
+    case ClipboardResult::CannotEmpty:
+        return "不能打开剪贴板! ";
+    case ClipboardResult::CannotSet:
+        break;
+    }
+    return "设置剪贴板内容失败!";
+}
+}
+
+void CMappingDlg::OnCopyExternalIp()
+{
+    std::string address = KnownExternalAddress(*this);
+    if (!address.empty())
+        GetApp()->MessageBox(ClipboardMessage(CopyToClipboard(m_hWnd, address)));
+}
+
+void CMappingDlg::OnVisitExternalIp()
+{
+    std::string address = KnownExternalAddress(*this);
+    if (!address.empty())
+        OpenAddress("http://" + address);
+}
+
+void CMappingDlg::OnHomePage()
+{
+    OpenAddress(GATEWRIGHT_HOME_PAGE);
+}
+
+void CMappingDlg::OpenAddress(const std::string& address)
+{
+    BrowserStart started = OpenInBrowser(address);
+    if (started == BrowserStart::Direct)
+        Report(FormatText("没有找到桌面外壳程序，浏览器由本程序直接打开(以管理员权限运行): %s", address.c_str()));
+    else if (started == BrowserStart::Failed)
+        Report(FormatText("错误: 桌面外壳程序没能打开浏览器: %s", address.c_str()));
+}
+
+void CMappingDlg::OnBnClickedAutostart()
+{
+    ReportLogonTask(SetAutostart(IsButtonChecked(IDC_AUTOSTART)));
+}
+
+void CMappingDlg::ReportLogonTask(HRESULT hr)
+{
+    if (FAILED(hr))
+        Report(FormatText("错误: 设置开机启动的计划任务失败(0x%08lX)。", static_cast<unsigned long>(hr)));
+}
