@@ -43,14 +43,16 @@ void PostEventTo(HWND hNotify, GatewayEvent event)
 // Tells the worker when an address of this machine changes: a new network,
 // a new lease, a cable plugged in. Where the system cannot tell, it never does.
 // A pool thread waits for the change, so that the worker itself waits on its
-// condition alone.
+// condition alone. The system writes into the OVERLAPPED when the request
+// completes, which may be after the cancel: it lives on the heap until its
+// completion is certain, and is left to the process when that never comes.
 class CAddressWatch {
 public:
-    explicit CAddressWatch(CGatewayWorker& worker) : m_worker(worker), m_overlapped()
+    explicit CAddressWatch(CGatewayWorker& worker) : m_worker(worker), m_pOverlapped(new OVERLAPPED())
     {
-        m_overlapped.hEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        m_pOverlapped->hEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
         Arm();
-        if (!::RegisterWaitForSingleObject(&m_hWait, m_overlapped.hEvent, OnSignal, this, INFINITE,
+        if (!::RegisterWaitForSingleObject(&m_hWait, m_pOverlapped->hEvent, OnSignal, this, INFINITE,
                                            WT_EXECUTEDEFAULT))
             m_hWait = nullptr;
     }
@@ -61,14 +63,15 @@ public:
         // Returns once no callback runs any more.
         if (m_hWait)
             ::UnregisterWaitEx(m_hWait, INVALID_HANDLE_VALUE);
-        if (m_bArmed)
-            ::CancelIPChangeNotify(&m_overlapped);
-        ::CloseHandle(m_overlapped.hEvent);
+        if (m_bArmed && !Cancel())
+            return;
+        ::CloseHandle(m_pOverlapped->hEvent);
+        delete m_pOverlapped;
     }
     void Arm()
     {
         HANDLE handle = nullptr;
-        m_bArmed = ::NotifyAddrChange(&handle, &m_overlapped) == ERROR_IO_PENDING;
+        m_bArmed = ::NotifyAddrChange(&handle, m_pOverlapped) == ERROR_IO_PENDING;
     }
 
 private:
@@ -77,8 +80,17 @@ private:
         static_cast<CAddressWatch*>(param)->m_worker.OnAddressChanged();
     }
 
+    // True once the request has completed, cancelled or not.
+    bool Cancel()
+    {
+        ::CancelIPChangeNotify(m_pOverlapped);
+        return ::WaitForSingleObject(m_pOverlapped->hEvent, kCancelWaitMs) == WAIT_OBJECT_0
+            || HasOverlappedIoCompleted(m_pOverlapped);
+    }
+
+    static const DWORD kCancelWaitMs = 500;
     CGatewayWorker& m_worker;
-    OVERLAPPED m_overlapped;
+    OVERLAPPED* m_pOverlapped;
     bool m_bArmed = false;
     HANDLE m_hWait = nullptr;
 };
