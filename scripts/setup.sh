@@ -33,17 +33,14 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   apt_updated=
 fi
 
-# apt-get source needs deb-src lines; they get a file of their own so that the
-# system's own source list stays untouched.
+# apt-get source needs deb-src entries. They get a file of their own, so that the
+# system's own source list stays untouched, and are taken from the machine's own
+# deb sources, so that they follow its mirror; a file that no longer matches
+# them (an older fixed one, a mirror changed since) is written again.
 src=/etc/apt/sources.list.d/gatewright-src.sources
-if [ ! -f "$src" ]; then
-  cat > "$src.new" <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+deb_src=$(bash "$root/scripts/apt-src.sh" /etc/apt/sources.list /etc/apt/sources.list.d)
+if [ "$deb_src" != "$(cat "$src" 2>/dev/null)" ]; then
+  printf '%s\n' "$deb_src" > "$src.new"
   mv "$src.new" "$src"
   apt_updated=
 fi
