@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# check-scripts.sh: make check survives an interruption and leaves nothing
-# behind. It is stopped with Ctrl-C while it creates its Wine prefix, then with
-# SIGTERM to make during the end-to-end tests; after each, none of the processes,
-# namespaces or displays it started may remain. The next run, on a prefix
-# broken as an older script left it and a lab that was already up, must pass,
-# make the prefix again and leave the lab running; its router must log to its
-# log file only, not to the system console. Each run is limited to a few
-# tests (TESTS below); the whole check takes about three minutes. Needs root
-# and the demo router's lab down.
+# check-scripts.sh: first, cheaply, setup's deb-src entries follow the machine's
+# own package sources (check-apt-src.sh). Then make check survives an
+# interruption and leaves nothing behind. It is stopped with Ctrl-C while it
+# creates its Wine prefix, then with SIGTERM to make during the end-to-end
+# tests; after each, none of the processes, namespaces or displays it started
+# may remain. The next run, on a prefix broken as an older script left it and a
+# lab that was already up, must pass, make the prefix again and leave the lab
+# running; its router must log to its log file only, not to the system console.
+# Each run is limited to a few tests (TESTS below); the whole check takes about
+# three minutes. Needs root and the demo router's lab down.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -60,11 +61,14 @@ stopped_cleanly() {
   [ "$(displays)" = "$displays_before" ] || fail "$1: left a display"
 }
 
+echo "1/5: deb-src entries from the machine's own deb sources"
+bash scripts/check-apt-src.sh || fail "the deb-src entries (message above)"
+
 mkdir -p "$logs"
 lab_take
 [ "$lab_found" = down ] || die "the demo router's lab is up; take it down first (bash scripts/router.sh down)"
 
-echo "1/4: Ctrl-C while make check creates its Wine prefix"
+echo "2/5: Ctrl-C while make check creates its Wine prefix"
 rm -rf build/wine/host*
 start_make ctrl-c.log
 wait_for "the prefix's creation" pgrep -x wineboot.exe
@@ -73,13 +77,13 @@ kill -INT -- -"$make_pid" 2>/dev/null || true
 stopped_cleanly "Ctrl-C"
 [ ! -e build/wine/host ] || fail "Ctrl-C: a half-made prefix took the place of build/wine/host"
 
-echo "2/4: SIGTERM to make during the end-to-end tests"
+echo "3/5: SIGTERM to make during the end-to-end tests"
 start_make sigterm.log
 wait_for "the end-to-end tests" pgrep -f 'e2e-work.*Gatewright\.exe'
 kill -TERM "$make_pid" 2>/dev/null || true
 stopped_cleanly "SIGTERM"
 
-echo "3/4: the next run, on a broken prefix and a lab already up"
+echo "4/5: the next run, on a broken prefix and a lab already up"
 # What an interrupted creation by an older script left: a prefix without kernel32.
 rm -f build/wine/host/drive_c/windows/sys*/kernel32.dll
 router up >/dev/null
@@ -89,7 +93,7 @@ grep -q "build/wine/host does not start; creating it again" "$logs/next-run.log"
   fail "the broken prefix was not made again with a line saying so"
 [ "$(router status)" = running ] || fail "the lab found running was not left running"
 
-echo "4/4: the router's log lines go to its log, not to the console or syslog"
+echo "5/5: the router's log lines go to its log, not to the console or syslog"
 # On a serial console every line costs the machine ~0.4 ms of kernel time.
 router_pid=$(pgrep -x -n miniupnpd || true)
 null_device=$(stat -Lc %t:%T /dev/null)
@@ -100,7 +104,7 @@ for f in /dev/console /dev/log; do
 done
 
 if [ "$failures" = 0 ]; then
-  echo "4 passed, 0 failed"
+  echo "5 passed, 0 failed"
 else
   echo "$failures failed (logs: $logs)"
   exit 1
