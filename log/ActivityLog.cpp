@@ -1,18 +1,11 @@
 #include "ActivityLog.h"
 #include "../framework/Path.h"
+#include "../framework/Thread.h"
 
 namespace {
-// The one log lock: serialises reports of all threads; lives as long as the process.
-struct CLogLock {
-    CLogLock() { ::InitializeCriticalSection(&section); }
-    ~CLogLock() { ::DeleteCriticalSection(&section); }
-    CRITICAL_SECTION section;
-} g_lock;
-
-struct CLogLockGuard {
-    CLogLockGuard() { ::EnterCriticalSection(&g_lock.section); }
-    ~CLogLockGuard() { ::LeaveCriticalSection(&g_lock.section); }
-};
+// The one log lock: serialises reports of all threads. It needs no
+// destructor, so a worker still reporting while the process ends finds it whole.
+SRWLOCK g_lock = SRWLOCK_INIT;
 
 std::string FormatTime(const char* format, const tm& local)
 {
@@ -60,7 +53,7 @@ void ActivityLog::Report(const std::string& message)
 void ActivityLog::ReportAt(const std::string& message, time_t when)
 {
     {
-        CLogLockGuard guard;
+        CSrwLockGuard guard(g_lock);
         std::string folder = (m_strFolder.empty() ? GetExecutableFolder() : m_strFolder) + "\\logs";
         ::CreateDirectoryA(folder.c_str(), nullptr);
         tm local = *localtime(&when);
@@ -82,7 +75,7 @@ void ActivityLog::ShowLatest()
 {
     std::string latest;
     {
-        CLogLockGuard guard;
+        CSrwLockGuard guard(g_lock);
         latest = m_strLatest;
         m_bShowPosted = false;
     }
