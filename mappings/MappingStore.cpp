@@ -10,6 +10,7 @@ namespace {
 const char* kSettings = "Settings";
 const char* kTimer = "timer";
 const char* kMapList = "MapList";
+const char* kNewMapList = "MapList.new";
 const char* kListCount = "ListCount";
 const int kDefaultInterval = 10;
 
@@ -39,7 +40,7 @@ int MappingStore::LoadInterval()
     return interval < 1 ? 1 : interval;
 }
 
-DWORD MappingStore::RowsToLoad(DWORD storedCount)
+DWORD MappingStore::RowsToLoad(const char* section, DWORD storedCount)
 {
     // A count no larger than the number of values in the key is trusted, and
     // missing records load as empty rows. A larger count cannot be right (it is
@@ -47,7 +48,7 @@ DWORD MappingStore::RowsToLoad(DWORD storedCount)
     // really there are loaded, so no count can make the start-up hang.
     CRegKey key;
     DWORD values = 0;
-    if (key.Open(HKEY_CURRENT_USER, GetApp()->GetProfileKeyPath(kMapList).c_str(), KEY_READ)
+    if (key.Open(HKEY_CURRENT_USER, GetApp()->GetProfileKeyPath(section).c_str(), KEY_READ)
             != ERROR_SUCCESS
         || key.QueryValueCount(&values) != ERROR_SUCCESS)
         return 0;
@@ -63,30 +64,92 @@ DWORD MappingStore::RowsToLoad(DWORD storedCount)
     return static_cast<DWORD>(highest + 1);
 }
 
+bool MappingStore::HasWholeNewList()
+{
+    // A whole new list that a save cut short had not yet moved into place.
+    CRegKey key;
+    return key.Open(HKEY_CURRENT_USER, GetApp()->GetProfileKeyPath(kNewMapList).c_str(), KEY_READ) == ERROR_SUCCESS
+        && key.HasValue(kListCount);
+}
+
 void MappingStore::LoadEntries(const CListCtrl& list)
 {
-    DWORD count = static_cast<DWORD>(GetApp()->GetProfileInt(kMapList, kListCount, 0));
+    const char* section = HasWholeNewList() ? kNewMapList : kMapList;
+    DWORD count = static_cast<DWORD>(GetApp()->GetProfileInt(section, kListCount, 0));
     if (count == 0)
         return;
-    DWORD rows = RowsToLoad(count);
+    DWORD rows = RowsToLoad(section, count);
     for (DWORD i = 0; i < rows; ++i) {
-        std::string record = GetApp()->GetProfileString(kMapList, RecordName(i).c_str(), "");
+        std::string record = GetApp()->GetProfileString(section, RecordName(i).c_str(), "");
         AppendMappingEntry(list, ParseRecord(record));
     }
 }
 
 void MappingStore::Save(const CListCtrl& list, const std::string& intervalText)
 {
-    // The key this program reads, with everything in it: no stale record survives.
-    std::string mapList = GetApp()->GetProfileKeyPath(kMapList);
-    ::RegDeleteTreeA(HKEY_CURRENT_USER, mapList.c_str());
+    SaveList(list);
+    SaveInterval(intervalText);
+}
 
-    GetApp()->WriteProfileInt(kMapList, kListCount, list.GetItemCount());
-    for (int i = 0; i < list.GetItemCount(); ++i) {
-        GetApp()->WriteProfileString(kMapList, RecordName(static_cast<DWORD>(i)).c_str(),
-                                     FormatRecord(ReadMappingRow(list, i)).c_str());
-    }
+void MappingStore::SaveList(const CListCtrl& list)
+{
+    std::vector<MappingEntry> entries;
+    for (int i = 0; i < list.GetItemCount(); ++i)
+        entries.push_back(ReadMappingRow(list, i));
+    CProfileWriter writer;
+    SaveEntries(entries, writer);
+}
+
+void MappingStore::SaveInterval(const std::string& intervalText)
+{
     GetApp()->WriteProfileInt(kSettings, kTimer, ParseInterval(intervalText));
+}
+
+void MappingStore::SaveEntries(const std::vector<MappingEntry>& entries, CProfileWriter& writer)
+{
+    // While "MapList" is what loads, it stays until the new list is whole
+    // beside it; a whole new list left by a save cut short is what loads, and
+    // "MapList" may be rewritten at once.
+    if (!HasWholeNewList()) {
+        writer.DeleteSection(kNewMapList);
+        WriteEntries(kNewMapList, entries, writer);
+    }
+    WriteEntries(kMapList, entries, writer);
+    // Its count first: without it the rest is never read.
+    writer.DeleteEntry(kNewMapList, kListCount);
+    writer.DeleteSection(kNewMapList);
+}
+
+void MappingStore::WriteEntries(const char* section, const std::vector<MappingEntry>& entries,
+                                CProfileWriter& writer)
+{
+    // The key with everything in it: no stale record survives. The count last.
+    writer.DeleteSection(section);
+    for (size_t i = 0; i < entries.size(); ++i)
+        writer.WriteString(section, RecordName(static_cast<DWORD>(i)).c_str(), FormatRecord(entries[i]).c_str());
+    writer.WriteInt(section, kListCount, static_cast<int>(entries.size()));
+}
+
+void CProfileWriter::DeleteSection(const char* section)
+{
+    ::RegDeleteTreeA(HKEY_CURRENT_USER, GetApp()->GetProfileKeyPath(section).c_str());
+}
+
+void CProfileWriter::DeleteEntry(const char* section, const char* entry)
+{
+    CRegKey key;
+    if (key.Open(HKEY_CURRENT_USER, GetApp()->GetProfileKeyPath(section).c_str(), KEY_SET_VALUE) == ERROR_SUCCESS)
+        key.DeleteValue(entry);
+}
+
+void CProfileWriter::WriteInt(const char* section, const char* entry, int value)
+{
+    GetApp()->WriteProfileInt(section, entry, value);
+}
+
+void CProfileWriter::WriteString(const char* section, const char* entry, const char* value)
+{
+    GetApp()->WriteProfileString(section, entry, value);
 }
 
 MappingEntry MappingStore::ParseRecord(const std::string& record)

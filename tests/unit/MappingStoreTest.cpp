@@ -259,3 +259,102 @@ TEST(CutToBytes, NeverSplitsADoubleByteCharacter)
 }
 
 }
+
+namespace {
+
+// Makes only the first so many changes of a save, as if the process were
+// killed right after the last of them.
+class CKilledWriter : public CProfileWriter {
+public:
+    explicit CKilledWriter(int changes) : m_nLeft(changes) {}
+    void DeleteSection(const char* section) override
+    {
+        if (Go())
+            CProfileWriter::DeleteSection(section);
+    }
+    void DeleteEntry(const char* section, const char* entry) override
+    {
+        if (Go())
+            CProfileWriter::DeleteEntry(section, entry);
+    }
+    void WriteInt(const char* section, const char* entry, int value) override
+    {
+        if (Go())
+            CProfileWriter::WriteInt(section, entry, value);
+    }
+    void WriteString(const char* section, const char* entry, const char* value) override
+    {
+        if (Go())
+            CProfileWriter::WriteString(section, entry, value);
+    }
+    bool Killed() const { return m_nLeft < 0; }
+
+private:
+    bool Go() { return m_nLeft-- > 0; }
+    int m_nLeft;
+};
+
+class StoreKillTest : public MappingStoreTest {
+protected:
+    std::vector<MappingEntry> Loaded()
+    {
+        m_list.SendMessage(LVM_DELETEALLITEMS);
+        MappingStore::LoadEntries(m_list);
+        return Rows();
+    }
+    static void SaveWhole(const std::vector<MappingEntry>& entries)
+    {
+        CProfileWriter writer;
+        MappingStore::SaveEntries(entries, writer);
+    }
+    // Saves, killed after the given number of changes; true when the kill came first.
+    static bool SaveKilled(const std::vector<MappingEntry>& entries, int changes)
+    {
+        CKilledWriter writer(changes);
+        MappingStore::SaveEntries(entries, writer);
+        return writer.Killed();
+    }
+};
+
+TEST_F(StoreKillTest, SaveKilledAfterAnyChangeLeavesTheOldOrTheNewListWholeAndSoDoesTheNextSave)
+{
+    const std::vector<MappingEntry> lists[3] = {
+        { { "TCP", "80", "8080", "198.18.0.2", "old one" }, { "UDP", "81", "8081", "198.18.0.2", "" },
+          { "TCP", "82", "8082", "198.18.0.3", "old three" } },
+        { { "UDP", "90", "9090", "198.18.0.4", "new" } },
+        { { "TCP", "70", "7070", "198.18.0.5", "" }, { "TCP", "71", "7071", "198.18.0.5", "next" } },
+    };
+    std::vector<MappingEntry> whole[3];
+    for (int i = 0; i < 3; ++i) {
+        SaveWhole(lists[i]);
+        whole[i] = Loaded();
+    }
+    EXPECT_TRUE(ValueNames("Software\\Gatewright\\Gatewright\\MapList.new").empty()) << "a whole save leaves no new list";
+
+    bool firstKilled = true;
+    for (int first = 0; firstKilled; ++first) {
+        bool secondKilled = true;
+        for (int second = 0; secondKilled; ++second) {
+            SaveWhole(lists[0]);
+            firstKilled = SaveKilled(lists[1], first);
+            std::vector<MappingEntry> afterFirst = Loaded();
+            ASSERT_TRUE(afterFirst == whole[0] || afterFirst == whole[1]) << "killed after change " << first;
+            // The next save starts from whatever the kill left.
+            secondKilled = SaveKilled(lists[2], second);
+            std::vector<MappingEntry> afterSecond = Loaded();
+            ASSERT_TRUE(afterSecond == afterFirst || afterSecond == whole[2])
+                << "killed after change " << first << ", then after change " << second;
+        }
+        EXPECT_EQ(whole[2], Loaded()) << "a whole save after a kill stores its list";
+    }
+}
+
+TEST(MappingEntry, PortIsAWholeNumberFromOneTo65535)
+{
+    for (const char* good : { "1", "80", "080", "65535", "0000065535" })
+        EXPECT_TRUE(IsValidPort(good)) << good;
+    for (const char* bad : { "", "0", "000", "65536", "99999", "100000", "8|0", " 80", "80 ", "-1", "+80", "8a" })
+        EXPECT_FALSE(IsValidPort(bad)) << bad;
+}
+
+}
