@@ -66,6 +66,7 @@ void CMappingDlg::OnBnClickedStart()
         return;
     }
     m_nInterval = interval;
+    MappingStore::SaveInterval(intervalText);
     m_bMappingActive = true;
     ++m_nGeneration;
     // Locked before the worker is handed the run: nothing it does, on the
@@ -76,7 +77,7 @@ void CMappingDlg::OnBnClickedStart()
 
 void CMappingDlg::PostRun(bool refreshAddress)
 {
-    m_worker.PostRun(m_nGeneration, ReadRows(), GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText(),
+    m_worker->PostRun(m_nGeneration, ReadRows(), GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText(),
                      refreshAddress);
 }
 
@@ -92,7 +93,7 @@ void CMappingDlg::OnBnClickedStop()
     ShowRowStates(RowState::Inactive);
     EnableMappingControls(TRUE);
     // The worker last: its lines may come at once, and the window is unlocked by then.
-    m_worker.PostStop(m_nGeneration, ReadRows());
+    m_worker->PostStop(m_nGeneration, ReadRows());
 }
 
 LRESULT CMappingDlg::OnGatewayEvent(WPARAM, LPARAM lParam)
@@ -194,6 +195,9 @@ void CMappingDlg::ShowRowState(int row, RowState state)
 
 void CMappingDlg::ShowLiveCount()
 {
+    // The shell is another process, and at the session's end it is going too.
+    if (m_bSessionEnding)
+        return;
     int live = 0;
     for (int row = 0; row < m_listMappings.GetItemCount(); ++row)
         live += m_listMappings.GetItemImage(row) == static_cast<int>(RowState::Live);
@@ -237,8 +241,7 @@ void CMappingDlg::BeginClose()
     m_bMappingActive = false;
     ::KillTimer(m_hWnd, m_nRefreshTimerId);
     ShowRowStates(RowState::Inactive);
-    m_closeRows = ReadRows();
-    if (!m_worker.PostClose(m_closeRows, kCloseWorkMs)) {
+    if (!m_worker->PostClose(ReadRows(), kCloseWorkMs)) {
         FinishClose();
         return;
     }
@@ -247,15 +250,15 @@ void CMappingDlg::BeginClose()
 
 void CMappingDlg::GiveUpClose()
 {
-    m_worker.GiveUp();
-    if (!m_worker.WaitClosed(kGiveUpWaitMs))
+    m_worker->GiveUp();
+    if (!m_worker->WaitClosed(kGiveUpWaitMs))
         ReportRowsLeft();
 }
 
 void CMappingDlg::ReportRowsLeft()
 {
-    for (size_t row = m_worker.CloseProgress(); row < m_closeRows.size(); ++row)
-        Report(FormatStopFailed(m_closeRows[row], kGatewayUnreachable));
+    for (const MappingEntry& row : m_worker->TakeCloseRowsLeft())
+        Report(FormatStopFailed(row, kGatewayUnreachable));
 }
 
 void CMappingDlg::FinishClose()
@@ -264,8 +267,11 @@ void CMappingDlg::FinishClose()
         return;
     m_bClosed = true;
     ::KillTimer(m_hWnd, kCloseTimerId);
-    RemoveTrayIcon(&m_nid);
-    MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
+    // At the session's end the list is saved already, and the shell is going.
+    if (!m_bSessionEnding) {
+        RemoveTrayIcon(&m_nid);
+        MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
+    }
     // Enter and Esc are ignored, so the close ends the dialog itself.
     EndDialog(IDCANCEL);
 }
@@ -279,10 +285,13 @@ LRESULT CMappingDlg::OnEndSession(WPARAM wParam, LPARAM)
 {
     if (!wParam)
         return 0;
-    // The process may end as soon as this returns: the close's work is done
-    // here, the stop bounded in time, whatever the close rules would refuse.
+    // The process may end as soon as this returns, or be killed before: the
+    // list is saved first, then the close's work is done here, the stop
+    // bounded in time, whatever the close rules would refuse.
+    m_bSessionEnding = true;
+    MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
     BeginClose();
-    if (!m_bClosed && !m_worker.WaitClosed(kCloseLimitMs))
+    if (!m_bClosed && !m_worker->WaitClosed(kCloseLimitMs))
         GiveUpClose();
     FinishClose();
     return 0;

@@ -2,14 +2,18 @@
 #include "MappingDlg.h"
 #include "../mappings/MappingAddDlg.h"
 #include "../mappings/MappingList.h"
+#include "../mappings/MappingStore.h"
 
 void CMappingDlg::OnAddMapping()
 {
     CMappingAddDlg dialog;
     dialog.m_strCaption = "添加映射端口";
     dialog.m_strLanAddress = GetAddressItem(IDC_LAN_ADDRESS).GetAddressText();
-    if (dialog.DoModal() == IDOK)
-        AppendMappingEntry(m_listMappings, dialog.m_entry);
+    if (dialog.DoModal() != IDOK)
+        return;
+    AppendMappingEntry(m_listMappings, dialog.m_entry);
+    // Stored at once: a crash must not lose it.
+    MappingStore::SaveList(m_listMappings);
 }
 
 void CMappingDlg::OnDeleteMapping()
@@ -23,9 +27,10 @@ void CMappingDlg::OnDeleteMapping()
         deleted.push_back(ReadMappingTarget(m_listMappings, row));
         m_listMappings.DeleteItem(row);
     }
+    MappingStore::SaveList(m_listMappings);
     // Stop would no longer see these rows: their mappings leave the router now.
     if (m_bMappingActive)
-        m_worker.PostRemove(std::move(deleted));
+        m_worker->PostRemove(std::move(deleted));
 }
 
 void CMappingDlg::OnRClickMappingList(NMHDR*, LRESULT* result)

@@ -44,11 +44,15 @@ CMappingDlg::CMappingDlg()
     , m_hIcon(::LoadIconA(GetApp()->m_hInstance, MAKEINTRESOURCEA(IDR_MAINFRAME)))
     , m_nRefreshTimerId(kRefreshTimerId)
     , m_nid()
-    , m_worker(m_log)
+    , m_log(std::make_shared<ActivityLog>())
+    , m_worker(std::make_shared<CGatewayWorker>(m_log))
 {
 }
 
-CMappingDlg::~CMappingDlg() = default;
+CMappingDlg::~CMappingDlg()
+{
+    m_worker->Release();
+}
 
 void CMappingDlg::DoDataExchange()
 {
@@ -58,7 +62,7 @@ void CMappingDlg::DoDataExchange()
 BOOL CMappingDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
-    m_log.Attach(GetDlgItem(IDC_STATUS_LINE).m_hWnd);
+    m_log->Attach(GetDlgItem(IDC_STATUS_LINE).m_hWnd);
 
     AppendAboutItem();
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
@@ -91,7 +95,7 @@ void CMappingDlg::AppendAboutItem()
 
 bool CMappingDlg::StartGatewayWorker()
 {
-    return m_worker.Start(m_hWnd);
+    return m_worker->Start(m_hWnd);
 }
 
 void CMappingDlg::StartGateway()
@@ -171,7 +175,7 @@ LRESULT CMappingDlg::OnReservedMessage(WPARAM, LPARAM)
 
 LRESULT CMappingDlg::OnShowStatus(WPARAM, LPARAM)
 {
-    m_log.ShowLatest();
+    m_log->ShowLatest();
     return 0;
 }
 

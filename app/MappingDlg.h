@@ -7,6 +7,7 @@
 #include "../mappings/MappingEntry.h"
 #include "../res/resource.h"
 #include <shellapi.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ public:
     CMappingDlg();
     ~CMappingDlg() override;
 
-    void Report(const std::string& message) { m_log.Report(message); }
+    void Report(const std::string& message) { m_log->Report(message); }
     // Start: checks, locks the settings and hands the first run to the gateway worker.
     void OnBnClickedStart();
     // Stop: the worker removes the listed mappings; the timer stops, the controls unlock.
@@ -88,7 +89,7 @@ protected:
     void FinishClose();
     // The close ran out of time: the worker gives up on the router.
     void GiveUpClose();
-    // Logs the rows a worker that did not even give up had not dealt with.
+    // Logs the rows of the close that a worker that did not even give up had not dealt with.
     void ReportRowsLeft();
 
     // Starts the gateway worker; false when the thread could not be created.
@@ -106,12 +107,13 @@ protected:
     bool m_bMappingActive = false;
     bool m_bClosing = false;
     bool m_bClosed = false;
+    bool m_bSessionEnding = false;
     // Counts Starts and Stops: results of an older Start are stale.
     long m_nGeneration = 0;
     int m_nInterval = 0;
-    std::vector<MappingEntry> m_closeRows;
-    ActivityLog m_log;
-    CGatewayWorker m_worker;
+    // Shared with the worker's thread, which may outlive the window.
+    std::shared_ptr<ActivityLog> m_log;
+    std::shared_ptr<CGatewayWorker> m_worker;
     // Tries of the icon's add while the taskbar is missing.
     int m_nTrayRetries = 0;
 

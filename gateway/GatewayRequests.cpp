@@ -144,3 +144,9 @@ std::string FormatHeldElsewhere(const MappingEntry& entry, const MappingHolder& 
     return FormatText("外网端口 %s 协议 %s 已被 %s:%s 占用，此映射未生效。", entry.externalPort.c_str(),
                       entry.protocol.c_str(), holder.internalClient.c_str(), holder.internalPort.c_str());
 }
+
+std::string FormatNotOurs(const MappingEntry& entry, const MappingHolder& holder)
+{
+    return FormatText("外网端口 %s 协议 %s 的映射属于其他主机 %s:%s，未删除。\n", entry.externalPort.c_str(),
+                      entry.protocol.c_str(), holder.internalClient.c_str(), holder.internalPort.c_str());
+}

@@ -40,3 +40,5 @@ std::string FormatAddSucceeded(const std::string& externalAddress, const Mapping
 std::string FormatAddFailed(const MappingEntry& entry, int result);
 std::string FormatStopFailed(const MappingEntry& entry, int result);
 std::string FormatHeldElsewhere(const MappingEntry& entry, const MappingHolder& holder);
+// Stop found the entry's external port held by another host or port, and left it.
+std::string FormatNotOurs(const MappingEntry& entry, const MappingHolder& holder);

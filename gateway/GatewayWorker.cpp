@@ -4,15 +4,18 @@
 #include "GatewayRequests.h"
 #include "../framework/Format.h"
 #include "../framework/Thread.h"
+#include "../mappings/MappingEntry.h"
 #include "../log/ActivityLog.h"
 #include <winsock2.h>
 #include <iphlpapi.h>
+#include <algorithm>
 
 namespace {
 // UPnP error: the gateway holds no such mapping.
 const int kNoSuchEntry = 714;
 const DWORD kQuickSearchPeriodMs = 5 * 60 * 1000;
 
+const char* kAllStopped = "成功停止列表中的所有映射!";
 const char* kNoGatewayFound = "没有发现可支持的UPNP映射设备，如果在路由器里被禁用了，请启用UPNP或者尝试重启路由器。"
                               "如若路由不支持请手工映射。";
 
@@ -30,6 +33,12 @@ DWORD TickLeft(DWORD tick)
 {
     LONG left = static_cast<LONG>(tick - ::GetTickCount());
     return left > 0 ? static_cast<DWORD>(left) : 0;
+}
+
+void AddOnce(std::vector<MappingEntry>* rows, const MappingEntry& row)
+{
+    if (std::find(rows->begin(), rows->end(), row) == rows->end())
+        rows->push_back(row);
 }
 
 void PostEventTo(HWND hNotify, GatewayEvent event)
@@ -100,35 +109,43 @@ DWORD SearchRetryDelayMs(DWORD msSinceSearchBegan)
     return msSinceSearchBegan < kQuickSearchPeriodMs ? 3000 : 30000;
 }
 
-CGatewayWorker::CGatewayWorker(ActivityLog& log)
-    : m_log(log)
+CGatewayWorker::CGatewayWorker(std::shared_ptr<ActivityLog> log)
+    : m_pLog(std::move(log))
+    , m_log(*m_pLog)
     , m_hClosed(::CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
 }
 
 CGatewayWorker::~CGatewayWorker()
 {
+    ::CloseHandle(m_hClosed);
+}
+
+void CGatewayWorker::Release()
+{
     // A window that ends without the close (it cannot otherwise) still must
-    // not leave the thread with this object gone.
-    if (m_bRunning) {
+    // not keep the process waiting on the router.
+    if (m_bRunning && ::WaitForSingleObject(m_hClosed, 0) != WAIT_OBJECT_0) {
         PostClose({}, 0);
         GiveUp();
-        if (!WaitClosed(kEndWaitMs))
-            return;  // never seen: every wait of the worker is bounded
+        WaitClosed(kEndWaitMs);
     }
-    ::CloseHandle(m_hClosed);
 }
 
 bool CGatewayWorker::Start(HWND hNotify)
 {
     m_hNotify = hNotify;
-    m_bRunning = StartWorkerThread(ThreadProc, this);
+    auto* self = new std::shared_ptr<CGatewayWorker>(shared_from_this());
+    m_bRunning = StartWorkerThread(ThreadProc, self);
+    if (!m_bRunning)
+        delete self;
     return m_bRunning;
 }
 
 unsigned __stdcall CGatewayWorker::ThreadProc(void* param)
 {
-    static_cast<CGatewayWorker*>(param)->Main();
+    std::unique_ptr<std::shared_ptr<CGatewayWorker>> self(static_cast<std::shared_ptr<CGatewayWorker>*>(param));
+    (*self)->Main();
     return 0;
 }
 
@@ -204,18 +221,42 @@ bool CGatewayWorker::PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs)
     if (!m_bRunning)
         return false;
     ++m_nGeneration;
-    m_nCloseProgress = 0;
     GatewayJob job;
     job.kind = GatewayJob::Close;
     job.rows = std::move(rows);
     job.deadline = ::GetTickCount() + timeoutMs;
-    Push(std::move(job));
+    {
+        // From now on the close answers for every row it leaves behind,
+        // whether or not the worker ever gets to it.
+        CSrwLockGuard guard(m_lock);
+        m_queue.Push(std::move(job));
+        m_closeRowsLeft = m_queue.CloseRows();
+        TakePending(&m_closeRowsLeft);
+    }
+    ::WakeConditionVariable(&m_wake);
     return true;
 }
 
 void CGatewayWorker::GiveUp()
 {
     AbandonBoundedCalls();
+}
+
+std::vector<MappingEntry> CGatewayWorker::TakeCloseRowsLeft()
+{
+    CSrwLockGuard guard(m_lock);
+    m_bCloseRowsTaken = true;
+    return std::move(m_closeRowsLeft);
+}
+
+bool CGatewayWorker::NextCloseRow(MappingEntry* row)
+{
+    CSrwLockGuard guard(m_lock);
+    if (m_bCloseRowsTaken || m_closeRowsLeft.empty())
+        return false;
+    *row = m_closeRowsLeft.front();
+    m_closeRowsLeft.erase(m_closeRowsLeft.begin());
+    return true;
 }
 
 bool CGatewayWorker::WaitClosed(DWORD timeoutMs) const
@@ -235,10 +276,10 @@ void CGatewayWorker::PostEvent(GatewayEvent event) const
     PostEventTo(m_hNotify, std::move(event));
 }
 
-void CGatewayWorker::EndThread(HWND hNotify)
+void CGatewayWorker::EndThread()
 {
     ::SetEvent(m_hClosed);
-    PostEventTo(hNotify, { GatewayEvent::Closed });
+    PostEvent({ GatewayEvent::Closed });
 }
 
 void CGatewayWorker::Main()
@@ -250,7 +291,7 @@ void CGatewayWorker::Main()
     else
         PostEvent({ GatewayEvent::SearchFailed });
     Serve(canSearch);
-    EndThread(m_hNotify);
+    EndThread();
 }
 
 void CGatewayWorker::Serve(bool canSearch)
@@ -295,7 +336,7 @@ void CGatewayWorker::Do(const GatewayJob& job)
         RunRows(job);
         break;
     case GatewayJob::Stop:
-        StopRows(job.rows, nullptr, true);
+        StopListed(job.rows);
         break;
     case GatewayJob::Remove:
         RemoveRows(job.rows);
@@ -307,10 +348,36 @@ void CGatewayWorker::Do(const GatewayJob& job)
 
 void CGatewayWorker::Close(const GatewayJob& job)
 {
-    // Rows deleted while the router was lost leave with the list.
-    std::vector<MappingEntry> rows = job.rows;
-    rows.insert(rows.end(), m_pendingRemovals.begin(), m_pendingRemovals.end());
-    StopRows(rows, &job.deadline, true);
+    if (!m_bEverFound) {
+        m_log.Report("没有发现网关，列表中的映射未被删除。");
+        return;
+    }
+    {
+        // Removals that failed since the close was posted go with it.
+        CSrwLockGuard guard(m_lock);
+        TakePending(&m_closeRowsLeft);
+    }
+    // A router lost a moment ago may well answer again: the close tries it.
+    std::shared_ptr<GatewayInfo> target = m_gateway ? m_gateway : m_lastGateway;
+    bool allDone = true;
+    MappingEntry row;
+    while (NextCloseRow(&row)) {
+        StopResult result = target && !TickPassed(job.deadline) ? StopRow(*target, row) : StopResult::Unreached;
+        if (result == StopResult::Unreached) {
+            m_log.Report(FormatStopFailed(row, kGatewayUnreachable));
+            // One row that cannot reach it is enough: the rest are only named.
+            target.reset();
+        }
+        allDone &= result == StopResult::Done;
+    }
+    // Rows taken by the window are named there: they did not all leave.
+    bool taken;
+    {
+        CSrwLockGuard guard(m_lock);
+        taken = m_bCloseRowsTaken;
+    }
+    if (allDone && !taken)
+        m_log.Report(kAllStopped);
 }
 
 void CGatewayWorker::Search()
@@ -318,6 +385,7 @@ void CGatewayWorker::Search()
     FoundGateway found;
     m_gateway = SearchGateway(&found, m_log);
     if (m_gateway) {
+        m_lastGateway = m_gateway;
         m_bEverFound = true;
         m_log.Report("完成搜索支持设备.");
         GatewayEvent event = { GatewayEvent::Found };
@@ -350,22 +418,32 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
 {
     if (job.generation != m_nGeneration)
         return;
-    if (job.generation != m_nHeldGeneration) {
+    if (job.generation != m_nToldGeneration) {
         m_held.clear();
-        m_nHeldGeneration = job.generation;
+        m_badPortsTold.clear();
+        m_nToldGeneration = job.generation;
     }
     GatewayEvent done = { GatewayEvent::RunDone };
     done.generation = job.generation;
-    for (const MappingEntry& row : job.rows) {
+    for (size_t index = 0; index < job.rows.size(); ++index) {
         // A Stop or a close since the run began ends it here.
         if (job.generation != m_nGeneration)
             return;
-        RowState state = m_gateway ? MapRow(row, job.externalAddress) : RowState::Failed;
-        done.rows.push_back({ row.protocol, row.externalPort, state });
+        const MappingEntry& row = job.rows[index];
+        done.rows.push_back({ row.protocol, row.externalPort, RunRow(index, row, job.externalAddress) });
     }
     if (job.refreshAddress && m_gateway)
         RefreshAddress();
     PostEvent(std::move(done));
+}
+
+RowState CGatewayWorker::RunRow(size_t index, const MappingEntry& row, const std::string& externalAddress)
+{
+    if (!IsValidPort(row.localPort) || !IsValidPort(row.externalPort)) {
+        ReportBadPorts(index, row);
+        return RowState::Failed;
+    }
+    return m_gateway ? MapRow(row, externalAddress) : RowState::Failed;
 }
 
 RowState CGatewayWorker::MapRow(const MappingEntry& row, const std::string& externalAddress)
@@ -400,6 +478,13 @@ RowState CGatewayWorker::ReportHeld(const MappingEntry& row, const MappingHolder
     return RowState::Held;
 }
 
+void CGatewayWorker::ReportBadPorts(size_t index, const MappingEntry& row)
+{
+    std::string key = row.protocol + " " + row.localPort + " " + row.externalPort + " " + row.internalIp;
+    if (m_badPortsTold.insert(key).second)
+        m_log.Report(FormatText("第%d行的端口不正确，此映射未生效。", static_cast<int>(index + 1)));
+}
+
 void CGatewayWorker::RefreshAddress()
 {
     int status = 0;
@@ -410,63 +495,86 @@ void CGatewayWorker::RefreshAddress()
     PostEvent(std::move(event));
 }
 
-void CGatewayWorker::RemoveRows(const std::vector<MappingEntry>& rows)
-{
-    // Their rows are gone from the list: while the router is lost they wait
-    // here, to be removed when it answers again or named at the close.
-    if (!m_gateway) {
-        m_pendingRemovals.insert(m_pendingRemovals.end(), rows.begin(), rows.end());
-        return;
-    }
-    StopRows(rows, nullptr, false);
-}
-
-void CGatewayWorker::RemovePending()
-{
-    std::vector<MappingEntry> rows;
-    rows.swap(m_pendingRemovals);
-    RemoveRows(rows);
-}
-
-void CGatewayWorker::StopRows(const std::vector<MappingEntry>& rows, const DWORD* deadline, bool summary)
+void CGatewayWorker::StopListed(const std::vector<MappingEntry>& rows)
 {
     if (!m_bEverFound) {
         m_log.Report("没有发现网关，列表中的映射未被删除。");
         return;
     }
-    bool failed = false;
-    for (size_t row = 0; row < rows.size(); ++row) {
-        if (deadline)
-            m_nCloseProgress = row;
-        failed |= !StopRow(rows[row], deadline && TickPassed(*deadline));
-    }
-    if (deadline)
-        m_nCloseProgress = rows.size();
-    if (summary && !failed)
-        m_log.Report("成功停止列表中的所有映射!");
+    if (StopRows(rows))
+        m_log.Report(kAllStopped);
 }
 
-bool CGatewayWorker::StopRow(const MappingEntry& row, bool giveUp)
+void CGatewayWorker::RemoveRows(const std::vector<MappingEntry>& rows)
 {
-    // A lost router or a close out of time: the mapping stays, and the log says so.
-    if (!m_gateway || giveUp) {
-        m_log.Report(FormatStopFailed(row, kGatewayUnreachable));
-        return false;
+    // Their rows are gone from the list: while the router is lost they wait
+    // here, to be removed when it answers again or named at the close.
+    if (!m_gateway) {
+        for (const MappingEntry& row : rows)
+            AddPending(row);
+        return;
     }
-    // Only a mapping that points at the row's own address is ours to delete.
+    StopRows(rows);
+}
+
+void CGatewayWorker::RemovePending()
+{
+    std::vector<MappingEntry> rows;
+    {
+        CSrwLockGuard guard(m_lock);
+        TakePending(&rows);
+    }
+    RemoveRows(rows);
+}
+
+void CGatewayWorker::AddPending(const MappingEntry& row)
+{
+    CSrwLockGuard guard(m_lock);
+    AddOnce(&m_pendingRemovals, row);
+}
+
+void CGatewayWorker::TakePending(std::vector<MappingEntry>* rows)
+{
+    for (const MappingEntry& row : m_pendingRemovals)
+        AddOnce(rows, row);
+    m_pendingRemovals.clear();
+}
+
+bool CGatewayWorker::StopRows(const std::vector<MappingEntry>& rows)
+{
+    bool allDone = true;
+    for (const MappingEntry& row : rows) {
+        StopResult result = m_gateway ? StopRow(*m_gateway, row) : StopResult::Unreached;
+        if (result == StopResult::Unreached) {
+            // The mapping stays for now, and the log says so; it leaves when
+            // the router answers again.
+            m_log.Report(FormatStopFailed(row, kGatewayUnreachable));
+            AddPending(row);
+            DeclareLost();
+        }
+        allDone &= result == StopResult::Done;
+    }
+    return allDone;
+}
+
+CGatewayWorker::StopResult CGatewayWorker::StopRow(const GatewayInfo& gateway, const MappingEntry& row)
+{
+    // Ports the router cannot take were never mapped.
+    if (!IsValidPort(row.localPort) || !IsValidPort(row.externalPort))
+        return StopResult::Done;
+    // Only a mapping that points at the row's own address and port is ours to delete.
     MappingHolder holder;
-    int result = LookUpMapping(*m_gateway, row, &holder);
-    if (result == 0 && !SameAddress(holder.internalClient, row.internalIp)) {
-        m_log.Report(FormatText("外网端口 %s 协议 %s 的映射属于其他主机 %s，未删除。\n", row.externalPort.c_str(),
-                                row.protocol.c_str(), holder.internalClient.c_str()));
-        return true;
+    int result = LookUpMapping(gateway, row, &holder);
+    if (result == 0 && HeldElsewhere(row, holder)) {
+        m_log.Report(FormatNotOurs(row, holder));
+        return StopResult::Done;
     }
     if (result == 0)
-        result = DeleteMapping(*m_gateway, row);
+        result = DeleteMapping(gateway, row);
     if (result == 0 || result == kNoSuchEntry)
-        return true;
-    m_log.Report(FormatStopFailed(row, result));
+        return StopResult::Done;
     if (MeansGatewayLost(result))
-        DeclareLost();
-    return false;
+        return StopResult::Unreached;
+    m_log.Report(FormatStopFailed(row, result));
+    return StopResult::Refused;
 }

@@ -11,11 +11,16 @@
 // stops the rows it is given, and declares the router lost when requests
 // cannot reach it or this machine's addresses change; it then searches again
 // and tells the window, which maps the list anew.
+//
+// The thread shares the worker object and the activity log with the window:
+// when the window goes while a request still runs, both live on until the
+// thread ends, whatever it still does.
 #include "GatewayInfo.h"
 #include "JobQueue.h"
 #include <windows.h>
 #include <atomic>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,9 +60,10 @@ struct GatewayEvent {
 // a router may still be booting or the network coming up, slower ones later.
 DWORD SearchRetryDelayMs(DWORD msSinceSearchBegan);
 
-class CGatewayWorker {
+class CGatewayWorker : public std::enable_shared_from_this<CGatewayWorker> {
 public:
-    explicit CGatewayWorker(ActivityLog& log);
+    // Made with std::make_shared: the thread holds the object too.
+    explicit CGatewayWorker(std::shared_ptr<ActivityLog> log);
     CGatewayWorker(const CGatewayWorker&) = delete;
     CGatewayWorker& operator=(const CGatewayWorker&) = delete;
     ~CGatewayWorker();
@@ -78,13 +84,19 @@ public:
     bool PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs);
     // Waits for the thread to end, serving messages sent to this thread.
     bool WaitClosed(DWORD timeoutMs) const;
-    // How many rows of the close have been dealt with.
-    size_t CloseProgress() const { return m_nCloseProgress; }
     // The program is ending: every wait on the router ends at once, and the
     // close names what it could not remove.
     void GiveUp();
+    // The rows of the close the worker has not dealt with, each once: taken,
+    // the worker leaves them to the caller to name.
+    std::vector<MappingEntry> TakeCloseRowsLeft();
+    // The window goes: a thread still running is closed, given up on and
+    // waited for a moment; past that it ends on its own.
+    void Release();
 
 private:
+    enum class StopResult { Done, Refused, Unreached };
+
     static unsigned __stdcall ThreadProc(void* param);
     void Main();
     // Searches and does the jobs until the close has done its own.
@@ -103,41 +115,58 @@ private:
     void Search();
     void DeclareLost();
     void RunRows(const GatewayJob& job);
+    RowState RunRow(size_t index, const MappingEntry& row, const std::string& externalAddress);
     RowState MapRow(const MappingEntry& row, const std::string& externalAddress);
     RowState ReportHeld(const MappingEntry& row, const struct MappingHolder& holder);
+    // Told once per Start: a row whose ports the router cannot take.
+    void ReportBadPorts(size_t index, const MappingEntry& row);
     void RefreshAddress();
+    void StopListed(const std::vector<MappingEntry>& rows);
     void RemoveRows(const std::vector<MappingEntry>& rows);
     void RemovePending();
-    // Stop's work on the rows; with a deadline, rows after it are only named.
-    void StopRows(const std::vector<MappingEntry>& rows, const DWORD* deadline, bool summary);
-    bool StopRow(const MappingEntry& row, bool giveUp);
+    void AddPending(const MappingEntry& row);
+    // Under the lock: moves the pending removals to rows, once each.
+    void TakePending(std::vector<MappingEntry>* rows);
+    // Removes the rows' mappings; rows the router could not be reached for
+    // are named and wait for it to answer again. True when every row is off.
+    bool StopRows(const std::vector<MappingEntry>& rows);
+    StopResult StopRow(const GatewayInfo& gateway, const MappingEntry& row);
+    // The close's next row, or false when none is left or the rest were taken.
+    bool NextCloseRow(MappingEntry* row);
     void PostEvent(GatewayEvent event) const;
-    // Signals the thread's end; nothing of this object is touched after it.
-    void EndThread(HWND hNotify);
+    // Signals the thread's end.
+    void EndThread();
 
+    std::shared_ptr<ActivityLog> m_pLog;
     ActivityLog& m_log;
     HWND m_hNotify = nullptr;
     bool m_bRunning = false;
 
     // Shared with the window's thread (and the address watch's callback):
-    // the queue and the address flag are read and written under the lock.
+    // the queue, the address flag and the close's rows are read and written
+    // under the lock.
     SRWLOCK m_lock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_wake = CONDITION_VARIABLE_INIT;
     CJobQueue m_queue;
     bool m_bAddressChanged = false;
+    std::vector<MappingEntry> m_closeRowsLeft;
+    bool m_bCloseRowsTaken = false;
+    // Removals that did not reach the router; done when it answers again.
+    std::vector<MappingEntry> m_pendingRemovals;
     HANDLE m_hClosed;
     std::atomic<long> m_nGeneration{ 0 };
-    std::atomic<size_t> m_nCloseProgress{ 0 };
 
     // The worker's own. Null while no router answers.
     std::shared_ptr<GatewayInfo> m_gateway;
+    // The router last found, kept when it is lost: the close still tries it.
+    std::shared_ptr<GatewayInfo> m_lastGateway;
     bool m_bEverFound = false;
     bool m_bFailureReported = false;
     DWORD m_dwSearchBegan = 0;
     DWORD m_dwNextSearch = 0;
-    // Held ports already reported for this Start: "TCP 80" -> "host:port".
+    // Told for this Start: held ports, "TCP 80" -> "host:port", and rows
+    // with ports the router cannot take.
     std::map<std::string, std::string> m_held;
-    long m_nHeldGeneration = 0;
-    // Deleted rows whose mappings wait for the router to answer again.
-    std::vector<MappingEntry> m_pendingRemovals;
+    std::set<std::string> m_badPortsTold;
+    long m_nToldGeneration = 0;
 };

@@ -7,9 +7,9 @@ bool IsRun(const GatewayJob& job)
     return job.kind == GatewayJob::Run;
 }
 
-bool IsRunOrStop(const GatewayJob& job)
+bool IsNotClose(const GatewayJob& job)
 {
-    return job.kind == GatewayJob::Run || job.kind == GatewayJob::Stop;
+    return job.kind != GatewayJob::Close;
 }
 }
 
@@ -28,8 +28,8 @@ bool CJobQueue::Push(GatewayJob job)
         Drop(IsRun);
         break;
     case GatewayJob::Close:
-        TakeOverStops(&job);
-        Drop(IsRunOrStop);
+        TakeOverRows(&job);
+        Drop(IsNotClose);
         m_bClosed = true;
         break;
     case GatewayJob::Remove:
@@ -39,12 +39,12 @@ bool CJobQueue::Push(GatewayJob job)
     return true;
 }
 
-void CJobQueue::TakeOverStops(GatewayJob* close) const
+void CJobQueue::TakeOverRows(GatewayJob* close) const
 {
-    for (const GatewayJob& stop : m_jobs) {
-        if (stop.kind != GatewayJob::Stop)
+    for (const GatewayJob& waiting : m_jobs) {
+        if (waiting.kind == GatewayJob::Run)
             continue;
-        for (const MappingEntry& row : stop.rows) {
+        for (const MappingEntry& row : waiting.rows) {
             if (std::find(close->rows.begin(), close->rows.end(), row) == close->rows.end())
                 close->rows.push_back(row);
         }
@@ -58,4 +58,13 @@ bool CJobQueue::Pop(GatewayJob* job)
     *job = std::move(m_jobs.front());
     m_jobs.pop_front();
     return true;
+}
+
+std::vector<MappingEntry> CJobQueue::CloseRows() const
+{
+    for (const GatewayJob& job : m_jobs) {
+        if (job.kind == GatewayJob::Close)
+            return job.rows;
+    }
+    return {};
 }

@@ -22,22 +22,25 @@ struct GatewayJob {
 };
 
 // The worker's queue and its rules of precedence. Runs never pile up: a new
-// run replaces a waiting one. A Stop drops the waiting runs, a Close drops
-// every waiting run and Stop (it stops the list itself, and takes over the
-// rows of a dropped Stop that the list no longer has) and takes no job after
-// it. Removals of deleted rows always stay: their mappings must leave the
-// router whatever comes next. Not locked: the worker locks around it.
+// run replaces a waiting one. A Stop drops the waiting runs. A Close drops
+// every waiting job and takes over the rows of the Stops and removals among
+// them that the list no longer has: it stops them with the list, so that the
+// close alone knows every row it leaves behind. It takes no job after it.
+// Removals of deleted rows always stay, or go into the close: their mappings
+// must leave the router whatever comes next. Not locked: the worker locks around it.
 class CJobQueue {
 public:
     // False when the job was refused because a Close came first.
     bool Push(GatewayJob job);
     // False when nothing waits.
     bool Pop(GatewayJob* job);
+    // The rows of the waiting Close; empty when none waits.
+    std::vector<MappingEntry> CloseRows() const;
     bool Empty() const { return m_jobs.empty(); }
 
 private:
     void Drop(bool (*unwanted)(const GatewayJob&));
-    void TakeOverStops(GatewayJob* close) const;
+    void TakeOverRows(GatewayJob* close) const;
 
     std::deque<GatewayJob> m_jobs;
     bool m_bClosed = false;

@@ -196,3 +196,40 @@ TEST_F(ListEditingTest, AddedAndDeletedRowsAreStoredAtCloseAndBackAfterARestart)
 }
 
 }
+
+namespace {
+
+TEST_F(ListEditingTest, PortThatIsNotFromOneTo65535IsRefusedAndTheDialogKeepsItsInputs)
+{
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    OpenAddDialog();
+    for (const char* pasted : { "0", "65536", "8|0" }) {
+        for (bool local : { true, false }) {
+            Fill(local ? pasted : "8080", local ? "18080" : pasted, "kept");
+            m_driver.Click(kAddButton);
+            EXPECT_EQ("Gatewright|端口必须是1到65535之间的数字 ！", m_driver.MessageBox(5000)) << pasted;
+            m_driver.Press(IDOK_);
+            ASSERT_TRUE(m_driver.WaitDialog(kAddCaption, 2000));
+            EXPECT_EQ(pasted, m_driver.Text(local ? kLocalPort : kExternalPort));
+        }
+    }
+    PressEscInAddDialog();
+    EXPECT_TRUE(ListRows().empty());
+}
+
+TEST_F(ListEditingTest, StoredRowWithABadPortIsSkippedWithOneLinePerStart)
+{
+    SeedRows({ "UDP|0|18081|198.18.0.2|bad", "TCP|8080|18080|198.18.0.2|good" });
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Call("set-text 1007 1");
+    m_driver.Click(kStart);
+    int lookups = Router::Requests("GetSpecificPortMappingEntry");
+    ASSERT_TRUE(WaitUntil([&] { return Router::Requests("GetSpecificPortMappingEntry") >= lookups + 3; }, 15000));
+    EXPECT_EQ(1u, CountStarting(LogMessages(), "第1行的端口不正确，此映射未生效。"));
+    EXPECT_EQ((std::vector<std::string>{ "TCP 18080 198.18.0.2:8080 Gatewright" }), Router::Mappings());
+    EXPECT_EQ("2", m_driver.Call("image 1002 0")) << "the row is failed";
+}
+
+}

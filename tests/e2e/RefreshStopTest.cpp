@@ -66,7 +66,7 @@ TEST_F(RefreshStopTest, StopRemovesExactlyTheListedMappingsAndLeavesAnotherHosts
     EXPECT_EQ((std::vector<std::string>{ "TCP 18095 198.18.0.3:9000 libminiupnpc", "TCP 18097 198.18.0.3:9001 libminiupnpc" }),
               Router::Mappings());
     std::vector<std::string> lines = LogMessages();
-    EXPECT_EQ((std::vector<std::string>{ "外网端口 18095 协议 TCP 的映射属于其他主机 198.18.0.3，未删除。\n", kStopped }),
+    EXPECT_EQ((std::vector<std::string>{ "外网端口 18095 协议 TCP 的映射属于其他主机 198.18.0.3:9000，未删除。\n", kStopped }),
               std::vector<std::string>(lines.begin() + before, lines.end()));
     for (int id : { kStart, kList, kGatewayAddress, kLanAddress, kExternalAddress, kInterval, kAutostart, kStop })
         EXPECT_TRUE(m_driver.Enabled(id)) << id;
@@ -155,7 +155,7 @@ TEST_F(RefreshStopTest, RowDeletedWhileMappingLeavesTheRouterAndOthersStay)
     }, 15000)) << "the deleted row's mapping is gone, another host's stays";
     ASSERT_TRUE(WaitUntil([&] { return LogMessages().size() > before; }, 5000));
     std::vector<std::string> lines = LogMessages();
-    EXPECT_EQ((std::vector<std::string>{ "外网端口 18082 协议 TCP 的映射属于其他主机 198.18.0.3，未删除。\n" }),
+    EXPECT_EQ((std::vector<std::string>{ "外网端口 18082 协议 TCP 的映射属于其他主机 198.18.0.3:9002，未删除。\n" }),
               std::vector<std::string>(lines.begin() + before, lines.end()));
 }
 
@@ -177,6 +177,34 @@ TEST_F(RefreshStopTest, EndingTheSessionStopsAndSavesBeforeTheProcessIsKilled)
     EXPECT_EQ("dword 1", m_driver.Call(std::string("reg-get ") + kMapList + " ListCount"));
     EXPECT_EQ("sz TCP|8080|18080|198.18.0.2|", m_driver.Call(std::string("reg-get ") + kMapList + " 0"));
     EXPECT_EQ("dword 7", m_driver.Call("reg-get Software\\Gatewright\\Gatewright\\Settings timer"));
+}
+
+}
+
+namespace {
+
+TEST_F(RefreshStopTest, ThisHostsMappingToAnotherPortIsHeldAndStopAndTheCloseLeaveIt)
+{
+    Router::Run("exec lan upnpc -a 198.18.0.2 9090 18090 TCP");
+    const std::vector<std::string> game = { "TCP 18090 198.18.0.2:9090 libminiupnpc" };
+    const std::string notOurs = "外网端口 18090 协议 TCP 的映射属于其他主机 198.18.0.2:9090，未删除。\n";
+    SeedRows({ "TCP|8090|18090|198.18.0.2|web" });
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Click(kStart);
+    ASSERT_TRUE(WaitForLogMessage("外网端口 18090 协议 TCP 已被 198.18.0.2:9090 占用，此映射未生效。", 20000));
+    EXPECT_EQ("3", m_driver.Call("image 1002 0")) << "held";
+
+    m_driver.Click(kStop);
+    ASSERT_TRUE(WaitUntil([&] { return Contains(LogMessages(), kStopped); }, 15000));
+    EXPECT_TRUE(Contains(LogMessages(), notOurs));
+    EXPECT_EQ(game, Router::Mappings());
+
+    ASSERT_TRUE(WaitUntil([&] { return m_driver.Enabled(kStart); }, 5000));
+    m_driver.Click(kStart);
+    ASSERT_TRUE(CloseProgram());
+    EXPECT_EQ(2u, CountStarting(LogMessages(), notOurs));
+    EXPECT_EQ(game, Router::Mappings());
 }
 
 }

@@ -232,3 +232,38 @@ TEST_F(RouterOutageTest, EachRowShowsWhatTheRouterHoldsForIt)
 }
 
 }
+
+namespace {
+
+TEST_F(RouterOutageTest, RowDeletedWhileTheRouterIsSilentLeavesItOnceItAnswers)
+{
+    StartMapping(kTwoRows, "1");
+    Hang();
+    m_driver.Call("select 1002 " + std::string(ListRows()[0].find("\t18081\t") != std::string::npos ? "0" : "1"));
+    m_driver.Command(32782);
+    ASSERT_TRUE(WaitForLogMessage(kLost, 15000));
+    Answer();
+    EXPECT_TRUE(WaitUntil([&] { return Router::Mappings() == std::vector<std::string>{ kTwoMapped[0] }; }, 15000, 250))
+        << "the deleted row's mapping is gone and the other row is back";
+}
+
+TEST_F(RouterOutageTest, CloseGivesUpOnARouterThatFellSilentAndNamesEachRowLeftOnce)
+{
+    const std::vector<std::string> rows = { "TCP|8080|18080|198.18.0.2|", "TCP|8081|18081|198.18.0.2|",
+                                            "TCP|8082|18082|198.18.0.2|" };
+    StartMapping(rows, "600");
+    // The program still holds the router reachable: nothing has asked it since.
+    Hang();
+    long long closing = NowMs();
+    m_driver.Post(0x0010 /* WM_CLOSE */);
+    ASSERT_TRUE(m_driver.WaitExit(6500));
+    EXPECT_LT(NowMs() - closing, 6500) << "the close ends within 5 s";
+    EXPECT_EQ(3u, Router::Mappings().size());
+    std::vector<std::string> lines = LogMessages();
+    for (const char* port : { "18080", "18081", "18082" })
+        EXPECT_EQ(1u, CountStarting(lines, std::string("停止映射失败: 外网端口 ") + port + " 协议 TCP"))
+            << port << " is named once";
+    EXPECT_EQ(0u, CountStarting(lines, "成功停止列表中的所有映射!"));
+}
+
+}

@@ -75,3 +75,29 @@ TEST_F(StoreTest, CorruptCountStillStartsWithTheStoredRows)
 }
 
 }
+
+namespace {
+
+TEST_F(StoreTest, EditsAreStoredAtOnceSoAKillLosesNothingAndARenamedCopyFindsThem)
+{
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Command(32781);
+    ASSERT_TRUE(m_driver.WaitDialog("添加映射端口", 5000));
+    m_driver.Call("target popup");
+    m_driver.Call("set-text 1015 8080");
+    m_driver.Call("set-text 1016 18080");
+    m_driver.Click(1019);
+    m_driver.Call("target main");
+    ASSERT_TRUE(WaitUntil([&] { return ListRows().size() == 1; }, 5000));
+    m_driver.Call("kill");
+    EXPECT_EQ((std::set<std::string>{ "sz TCP|8080|18080|198.18.0.2|" }), StoredRecords());
+
+    // As a browser names a second download (the driver's paths take no blank).
+    RunShell("mv '" + Folder() + "/Gatewright.exe' '" + Folder() + "/Gatewright(1).exe'");
+    ASSERT_TRUE(m_driver.TryCall("launch " + WindowsPath(Folder() + "/Gatewright(1).exe")));
+    ASSERT_TRUE(m_driver.TryCall("main 30000"));
+    EXPECT_EQ((std::vector<std::string>{ "TCP\t8080\t18080\t198.18.0.2\t" }), ListRows());
+}
+
+}

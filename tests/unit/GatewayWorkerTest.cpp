@@ -52,7 +52,7 @@ TEST(JobQueue, StopDropsWaitingRunsButKeepsRemovals)
     EXPECT_EQ((std::vector<std::string>{ "remove 2", "stop 3", "run 4" }), Drain(queue));
 }
 
-TEST(JobQueue, CloseSupersedesRunsAndStopsButKeepsTheirRowsAndTakesNothingAfterIt)
+TEST(JobQueue, CloseSupersedesEveryWaitingJobButKeepsTheRowsOfStopsAndRemovalsAndTakesNothingAfterIt)
 {
     CJobQueue queue;
     queue.Push(Job(GatewayJob::Stop, "1"));
@@ -64,8 +64,9 @@ TEST(JobQueue, CloseSupersedesRunsAndStopsButKeepsTheirRowsAndTakesNothingAfterI
     EXPECT_TRUE(queue.Push(close));
     EXPECT_FALSE(queue.Push(Job(GatewayJob::Run, "6")));
     EXPECT_FALSE(queue.Push(Job(GatewayJob::Remove, "7")));
-    EXPECT_EQ((std::vector<std::string>{ "remove 2", "close 4,1,5" }), Drain(queue))
-        << "a row stopped but since deleted from the list still leaves the router, once";
+    EXPECT_EQ(4u, queue.CloseRows().size());
+    EXPECT_EQ((std::vector<std::string>{ "close 4,1,5,2" }), Drain(queue))
+        << "a row stopped or deleted but not yet removed still leaves the router, once";
 
     CJobQueue other;
     other.Push(Job(GatewayJob::Stop, "8"));
