@@ -1,8 +1,11 @@
 #include "Autostart.h"
+#include "InstallFolder.h"
 #include "LogonTask.h"
 #include "../framework/Path.h"
 #include "../framework/RegKey.h"
 #include <string>
+
+const HRESULT kLogonTaskRefused = MAKE_HRESULT(SEVERITY_SUCCESS, FACILITY_ITF, 0x201);
 
 namespace {
 const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -13,6 +16,16 @@ const char* kRunValue = "Gatewright";
 std::string QuotedExecutablePath()
 {
     return "\"" + GetExecutablePath() + "\"";
+}
+
+// The task starts the executable elevated without asking: only one that no one
+// but an administrator can replace, or put a DLL beside, may have it.
+HRESULT RegisterLogonTaskIfAdminOnly()
+{
+    if (IsAdminOnlyInstall(GetExecutablePath()))
+        return RegisterLogonTask(QuotedExecutablePath());
+    HRESULT hr = DeleteLogonTask();
+    return FAILED(hr) ? hr : kLogonTaskRefused;
 }
 }
 
@@ -32,10 +45,10 @@ HRESULT SetAutostart(bool enabled)
         key.SetString(kRunValue, QuotedExecutablePath().c_str());
     else if (opened)
         key.DeleteValue(kRunValue);
-    return enabled ? RegisterLogonTask(QuotedExecutablePath()) : DeleteLogonTask();
+    return enabled ? RegisterLogonTaskIfAdminOnly() : DeleteLogonTask();
 }
 
 HRESULT RenewLogonTask()
 {
-    return IsAutostartEnabled() ? RegisterLogonTask(QuotedExecutablePath()) : S_FALSE;
+    return IsAutostartEnabled() ? RegisterLogonTaskIfAdminOnly() : S_FALSE;
 }
