@@ -13,10 +13,15 @@ grep -q 'file format pei-i386' <<<"$headers" || fail "not an i386 PE file"
 grep -q 'Magic.*(PE32)' <<<"$headers" || fail "not PE32"
 grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program"
 
-system_dlls='^(ADVAPI32|COMCTL32|GDI32|IPHLPAPI|KERNEL32|MSVCRT|OLE32|OLEAUT32|SECUR32|SHELL32|USER32|WININET|WS2_32)\.DLL$'
+# DLLs imported at start are looked for beside the executable first: only
+# KnownDLLs, and COMCTL32, which the manifest takes from the side-by-side store.
+# The program's other Windows DLLs are loaded on first use (cmake/DelayLoad.cmake),
+# after WinMain has limited the search to System32.
+start_dlls='^(ADVAPI32|COMCTL32|GDI32|KERNEL32|MSVCRT|OLE32|OLEAUT32|SHELL32|USER32|WS2_32)\.DLL$'
 while read -r dll; do
-  grep -qiE "$system_dlls" <<<"$dll" || fail "imports $dll"
+  grep -qiE "$start_dlls" <<<"$dll" || fail "imports $dll at start"
 done < <(sed -n 's/.*DLL Name: //p' <<<"$headers")
+grep -qx 'SetDefaultDllDirectories' < <(strings "$exe") || fail "does not limit the DLL search to System32"
 
 resources=$(i686-w64-mingw32-windres -i "$exe" -O rc)
 for expected in '^100 DIALOGEX 0, 0, 337, 92' '^102 DIALOGEX 0, 0, 450, 250' '^130 DIALOGEX 0, 0, 208, 214' \
