@@ -72,8 +72,12 @@ bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor)
 
 bool IsAdminOnlyInstall(const std::string& executablePath)
 {
-    // The folder with its backslash, so that one at a drive's root is "C:\", not "C:".
     size_t slash = FindLastBackslash(executablePath);
-    return slash != std::string::npos && IsAdminOnlyObject(executablePath)
-        && IsAdminOnlyObject(executablePath.substr(0, slash + 1));
+    if (slash == std::string::npos)
+        return false;
+    // "C:" alone would name the current folder of drive C, not its root.
+    std::string folder = executablePath.substr(0, slash);
+    if (!folder.empty() && folder.back() == ':')
+        folder += '\\';
+    return IsAdminOnlyObject(executablePath) && IsAdminOnlyObject(folder);
 }
