@@ -65,7 +65,11 @@ void CMappingDlg::OpenAddress(const std::string& address)
 
 void CMappingDlg::OnBnClickedAutostart()
 {
-    ReportLogonTask(SetAutostart(IsButtonChecked(IDC_AUTOSTART)));
+    HRESULT hr = SetAutostart(IsButtonChecked(IDC_AUTOSTART));
+    // Told when the box is ticked; each start after that renews quietly.
+    if (hr == kLogonTaskRefused)
+        Report("程序所在的文件夹普通用户可以修改，为安全起见没有创建开机计划任务；请把程序放到 Program Files 下再勾选。");
+    ReportLogonTask(hr);
 }
 
 void CMappingDlg::ReportLogonTask(HRESULT hr)
