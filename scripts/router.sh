@@ -21,6 +21,12 @@
 #   deny PORT       refuse mappings of external PORT (both protocols), restart;
 #                   AddPortMapping on it then fails with 606 (Action not authorized)
 #   allow-all       drop every deny rule, restart
+#   cgnat on|off    no public address, as behind a carrier NAT: the WAN link on
+#                   100.64.0.0/24 (router 100.64.0.1, WAN host 100.64.0.2), no
+#                   EXT_IP; GetExternalIPAddress answers an empty address and
+#                   every AddPortMapping gets 501
+#                   A role: it stays as set until switched again, and each
+#                   switch restarts the router (table emptied).
 #   list            print the mapping table, one mapping per line, sorted:
 #                     PROTO EXTPORT INTERNALIP:INTERNALPORT DESCRIPTION
 #                   e.g. "TCP 18080 198.18.0.2:8080 my app"; the description is the
@@ -30,14 +36,15 @@
 #                   each SOAP request is one line "...SOAPAction: <service>#<Action>".
 #                   `up` starts it fresh; every other command appends to it.
 #   exec lan|router|wan CMD...   run CMD in that namespace
-#   env             print shell-sourcable variables (LAN_NS ... ROUTER_LOG)
+#   env             print shell-sourcable variables (LAN_NS ... ROUTER_LOG), with
+#                   the addresses in force: EXT_IP empty under cgnat
 #   status          print "down" (no complete lab), "stopped" or "running"
 #
 # Mappings allowed: every external and internal port, to LAN hosts only
 # (any LAN host, not just the caller); anything else gets 606. A lease of 0 is
-# reported back as 604800. `up` on a new lab and `down` reset port and deny list.
-# State (port, deny list, config, pidfile, leases, log) lives in $GW_ROUTER_STATE,
-# default /run/gatewright-router. Needs root.
+# reported back as 604800. `up` on a new lab and `down` reset port, deny list and
+# roles. State (port, deny list, roles, config, pidfile, leases, log) lives in
+# $GW_ROUTER_STATE, default /run/gatewright-router. Needs root.
 set -euo pipefail
 
 STATE=${GW_ROUTER_STATE:-/run/gatewright-router}
@@ -52,9 +59,11 @@ WAN_IF=gw-wan0
 LAN_NET=198.18.0.0/24
 LAN_IP=198.18.0.2
 ROUTER_LAN_IP=198.18.0.1
-ROUTER_WAN_IP=198.19.0.1
-WAN_IP=198.19.0.2
-EXT_IP=1.2.3.4
+PUBLIC_ROUTER_WAN_IP=198.19.0.1
+PUBLIC_WAN_IP=198.19.0.2
+PUBLIC_EXT_IP=1.2.3.4
+CGNAT_ROUTER_WAN_IP=100.64.0.1
+CGNAT_WAN_IP=100.64.0.2
 DEFAULT_PORT=5000
 UUID=5c7a1e2d-9b0f-4c3e-8a61-6761747772a1
 
@@ -64,6 +73,7 @@ LEASES=$STATE/leases
 ROUTER_LOG=$STATE/router.log
 PORT_FILE=$STATE/port
 DENY_FILE=$STATE/deny
+ROLES_FILE=$STATE/roles
 
 die() { echo "router.sh: $*" >&2; exit 1; }
 note() { echo "router.sh: $*" >&2; }
@@ -78,6 +88,27 @@ denied_ports() { if [ -s "$DENY_FILE" ]; then sort -un "$DENY_FILE"; fi; }
 
 valid_port() { [[ $1 =~ ^[0-9]+$ ]] && [ "$1" -ge 1 ] && [ "$1" -le 65535 ]; }
 
+# ---- roles ---------------------------------------------------------------------
+
+role_on() { grep -qx "$1" "$ROLES_FILE" 2>/dev/null; }
+
+# set_role NAME on|off: no role left, no file left.
+set_role() {
+  local roles
+  roles=$(grep -vx "$1" "$ROLES_FILE" 2>/dev/null || true)
+  if [ "$2" = on ]; then roles=$(printf '%s\n%s' "$roles" "$1" | grep .); fi
+  if [ -n "$roles" ]; then echo "$roles" > "$ROLES_FILE"; else rm -f "$ROLES_FILE"; fi
+}
+
+# The WAN side's addresses follow the cgnat role, so these are read each time.
+wan_addresses() {
+  if role_on cgnat; then
+    ROUTER_WAN_IP=$CGNAT_ROUTER_WAN_IP WAN_IP=$CGNAT_WAN_IP EXT_IP=
+  else
+    ROUTER_WAN_IP=$PUBLIC_ROUTER_WAN_IP WAN_IP=$PUBLIC_WAN_IP EXT_IP=$PUBLIC_EXT_IP
+  fi
+}
+
 need_root() { [ "$(id -u)" = 0 ] || die "must run as root"; }
 
 need_tools() {
@@ -89,15 +120,29 @@ need_tools() {
 
 # ---- namespaces and links --------------------------------------------------
 
-lab_ok() {
+# has_addr NS IFNAME ADDR. Read whole: a grep -q leaving early would make ip
+# die of SIGPIPE on the lines after, and pipefail take that for "absent".
+has_addr() {
+  local addrs
+  addrs=$(in_ns "$1" ip -o addr show dev "$2" 2>/dev/null) || return 1
+  [[ $addrs == *" $3/"* ]]
+}
+
+# What no role changes: namespaces, links, the LAN side, the nft tables.
+lab_built() {
   ns_exists "$LAN_NS" && ns_exists "$ROUTER_NS" && ns_exists "$WAN_NS" || return 1
-  in_ns "$LAN_NS" ip -4 addr show dev "$LAN_IF" 2>/dev/null | grep -q "inet $LAN_IP/" || return 1
-  in_ns "$ROUTER_NS" ip -4 addr show dev "$ROUTER_LAN_IF" 2>/dev/null | grep -q "inet $ROUTER_LAN_IP/" || return 1
-  in_ns "$ROUTER_NS" ip -4 addr show dev "$ROUTER_WAN_IF" 2>/dev/null | grep -q "inet $ROUTER_WAN_IP/" || return 1
-  in_ns "$WAN_NS" ip -4 addr show dev "$WAN_IF" 2>/dev/null | grep -q "inet $WAN_IP/" || return 1
+  has_addr "$LAN_NS" "$LAN_IF" "$LAN_IP" || return 1
+  has_addr "$ROUTER_NS" "$ROUTER_LAN_IF" "$ROUTER_LAN_IP" || return 1
   in_ns "$LAN_NS" ip route show default | grep -q "via $ROUTER_LAN_IP" || return 1
   in_ns "$ROUTER_NS" nft list table inet filter >/dev/null 2>&1
 }
+
+# The addresses of the roles in force; a role change cut short lacks some.
+roles_applied() {
+  has_addr "$ROUTER_NS" "$ROUTER_WAN_IF" "$ROUTER_WAN_IP" && has_addr "$WAN_NS" "$WAN_IF" "$WAN_IP"
+}
+
+lab_ok() { lab_built && roles_applied; }
 
 # Processes left in a namespace (test listeners...) would keep it alive after
 # `ip netns del`, so they go with it.
@@ -138,13 +183,26 @@ build_lab() {
   ip link add "$WAN_IF" netns "$WAN_NS" type veth peer name "$ROUTER_WAN_IF" netns "$ROUTER_NS"
   addr_up "$LAN_NS" "$LAN_IF" "$LAN_IP/24"
   addr_up "$ROUTER_NS" "$ROUTER_LAN_IF" "$ROUTER_LAN_IP/24"
-  addr_up "$ROUTER_NS" "$ROUTER_WAN_IF" "$ROUTER_WAN_IP/24"
-  addr_up "$WAN_NS" "$WAN_IF" "$WAN_IP/24"
+  in_ns "$ROUTER_NS" ip link set "$ROUTER_WAN_IF" up
+  in_ns "$WAN_NS" ip link set "$WAN_IF" up
   # The default route also carries the SSDP multicast search to the router.
   in_ns "$LAN_NS" ip route add default via "$ROUTER_LAN_IP" dev "$LAN_IF"
   in_ns "$ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1
   load_nft
 }
+
+# readdress NS IFNAME ADDR/LEN: ADDR becomes the interface's only IPv4 address.
+readdress() {
+  in_ns "$1" ip -4 addr flush dev "$2"
+  in_ns "$1" ip addr add "$3" dev "$2"
+}
+
+set_wan_link() {
+  readdress "$ROUTER_NS" "$ROUTER_WAN_IF" "$ROUTER_WAN_IP/24"
+  readdress "$WAN_NS" "$WAN_IF" "$WAN_IP/24"
+}
+
+apply_roles() { set_wan_link; }
 
 # Tables and chains miniupnpd fills in (its defaults: table inet filter, chains
 # miniupnpd, prerouting_miniupnpd, postrouting_miniupnpd). Only mapped ports
@@ -192,7 +250,9 @@ write_conf() {
   local p
   {
     echo "ext_ifname=$ROUTER_WAN_IF"
-    echo "ext_ip=$EXT_IP"
+    # With none, the router takes its WAN address, a reserved one, and so
+    # refuses every mapping: what the cgnat role is for.
+    [ -z "$EXT_IP" ] || echo "ext_ip=$EXT_IP"
     echo "listening_ip=$ROUTER_LAN_IF"
     echo "http_port=$(http_port)"
     echo "enable_upnp=yes"
@@ -305,8 +365,11 @@ start_router() {
 
 # ---- commands -----------------------------------------------------------------
 
-# A new lab starts with the defaults: port 5000, no deny rule, no mapping.
-reset_state() { rm -f "$LEASES" "$PORT_FILE" "$DENY_FILE" "$CONF"; }
+# A new lab starts with the defaults: port 5000, no deny rule, no role, no mapping.
+reset_state() {
+  rm -f "$LEASES" "$PORT_FILE" "$DENY_FILE" "$ROLES_FILE" "$CONF"
+  wan_addresses
+}
 
 # One change at a time: tests may call the script from several places.
 take_lock() {
@@ -317,12 +380,13 @@ take_lock() {
 
 cmd_up() {
   : > "$ROUTER_LOG"
-  if ! lab_ok; then
+  if ! lab_built; then
     stop_router
     delete_lab
     reset_state
     build_lab
   fi
+  roles_applied || apply_roles
   start_router
   echo "router up: http://$ROUTER_LAN_IP:$(http_port)/ (log: $ROUTER_LOG)"
 }
@@ -343,9 +407,10 @@ cmd_stop() {
 }
 
 cmd_restart() {
-  lab_ok || die "the lab is not set up (run: router.sh up)"
+  lab_built || die "the lab is not set up (run: router.sh up)"
   stop_router
   flush_mappings
+  roles_applied || apply_roles
   start_router
   echo "router restarted on port $(http_port), mapping table empty"
 }
@@ -364,6 +429,18 @@ cmd_deny() {
 
 cmd_allow_all() {
   rm -f "$DENY_FILE"
+  cmd_restart
+}
+
+# cmd_role NAME on|off
+cmd_role() {
+  case "${2:-}" in
+    on | off) ;;
+    *) die "usage: router.sh $1 on|off" ;;
+  esac
+  lab_built || die "the lab is not set up (run: router.sh up)"
+  set_role "$1" "$2"
+  wan_addresses
   cmd_restart
 }
 
@@ -417,15 +494,16 @@ EOF
 }
 
 usage() {
-  sed -n '/^# Usage:/,/^# default/p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '/^# Usage:/,/Needs root\.$/p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
 main() {
   local cmd=${1:-}
   [ $# -gt 0 ] && shift
+  wan_addresses
   case "$cmd" in
-    up|down|start|stop|restart|port|deny|allow-all) need_root; need_tools; take_lock ;;
+    up|down|start|stop|restart|port|deny|allow-all|cgnat) need_root; need_tools; take_lock ;;
     exec | status) need_root ;;
   esac
   case "$cmd" in
@@ -437,6 +515,7 @@ main() {
     port) cmd_port "$@" ;;
     deny) cmd_deny "$@" ;;
     allow-all) cmd_allow_all ;;
+    cgnat) cmd_role "$cmd" "$@" ;;
     list) cmd_list ;;
     log) echo "$ROUTER_LOG" ;;
     exec) cmd_exec "$@" ;;
