@@ -25,13 +25,16 @@
 #                   100.64.0.0/24 (router 100.64.0.1, WAN host 100.64.0.2), no
 #                   EXT_IP; GetExternalIPAddress answers an empty address and
 #                   every AddPortMapping gets 501
-#                   A role: it stays as set until switched again, and each
-#                   switch restarts the router (table emptied).
+#   pcp on|off      no UPnP: PCP and NAT-PMP only, on UDP 5351 at ROUTER_LAN_IP
+#                   These two are roles: each stays as set until switched
+#                   again, and each switch restarts the router (table emptied).
 #   list            print the mapping table, one mapping per line, sorted:
 #                     PROTO EXTPORT INTERNALIP:INTERNALPORT DESCRIPTION
 #                   e.g. "TCP 18080 198.18.0.2:8080 my app"; the description is the
 #                   rest of the line and may be empty or contain spaces.
 #                   Read from the router's lease file, so it sends no request.
+#                   PCP and NAT-PMP mappings carry the router's own description,
+#                   "PCP MAP <nonce in hex>" or e.g. "NAT-PMP 18081 tcp".
 #   log             print the path of the router's log (miniupnpd's stderr), where
 #                   each SOAP request is one line "...SOAPAction: <service>#<Action>".
 #                   `up` starts it fresh; every other command appends to it.
@@ -64,6 +67,7 @@ PUBLIC_WAN_IP=198.19.0.2
 PUBLIC_EXT_IP=1.2.3.4
 CGNAT_ROUTER_WAN_IP=100.64.0.1
 CGNAT_WAN_IP=100.64.0.2
+PCP_PORT=5351
 DEFAULT_PORT=5000
 UUID=5c7a1e2d-9b0f-4c3e-8a61-6761747772a1
 
@@ -255,8 +259,13 @@ write_conf() {
     [ -z "$EXT_IP" ] || echo "ext_ip=$EXT_IP"
     echo "listening_ip=$ROUTER_LAN_IF"
     echo "http_port=$(http_port)"
-    echo "enable_upnp=yes"
-    echo "enable_natpmp=no"
+    if role_on pcp; then
+      echo "enable_upnp=no"
+      echo "enable_natpmp=yes"
+    else
+      echo "enable_upnp=yes"
+      echo "enable_natpmp=no"
+    fi
     echo "secure_mode=no"
     echo "system_uptime=no"
     echo "notify_interval=30"
@@ -293,8 +302,21 @@ stray_pids() {
 }
 
 http_answers() {
-  in_ns "$LAN_NS" timeout 2 bash -c "exec 3<>/dev/tcp/$ROUTER_LAN_IP/$1" 2>/dev/null
+  in_ns "$LAN_NS" timeout 2 bash -c "exec 3<>/dev/tcp/$ROUTER_LAN_IP/$(http_port)" 2>/dev/null
 }
+
+pcp_bound() { [ -n "$(in_ns "$ROUTER_NS" ss -Hlun "sport = :$PCP_PORT")" ]; }
+
+# Where the router answers: UPnP's HTTP port, or PCP's UDP port without UPnP.
+router_address() {
+  if role_on pcp; then
+    echo "udp $ROUTER_LAN_IP:$PCP_PORT (PCP, NAT-PMP)"
+  else
+    echo "http://$ROUTER_LAN_IP:$(http_port)/"
+  fi
+}
+
+router_answers() { if role_on pcp; then pcp_bound; else http_answers; fi; }
 
 wait_gone() {
   local pid=$1
@@ -332,9 +354,7 @@ close_inherited_fds() {
 SYSLOG_TO_NOWHERE='for f in /dev/console /dev/log; do [ ! -e $f ] || mount --bind /dev/null $f || echo "router.sh: $f still gets every log line" >&2; done'
 
 start_router() {
-  local port
   lab_ok || die "the lab is not set up (run: router.sh up)"
-  port=$(http_port)
   write_conf "$CONF.new"
   if router_running && cmp -s "$CONF.new" "$CONF"; then
     rm -f "$CONF.new"
@@ -350,7 +370,7 @@ start_router() {
       sh setsid miniupnpd -f "$CONF" -d -P "$PIDFILE" ) \
     </dev/null >>"$ROUTER_LOG" 2>&1 &
   for _ in $(seq 100); do
-    if router_running && http_answers "$port"; then
+    if router_running && router_answers; then
       return 0
     fi
     if ! kill -0 $! 2>/dev/null; then
@@ -360,7 +380,7 @@ start_router() {
     sleep 0.1
   done
   tail -n 20 "$ROUTER_LOG" >&2
-  die "miniupnpd does not answer on $ROUTER_LAN_IP:$port (log: $ROUTER_LOG)"
+  die "miniupnpd does not answer on $(router_address) (log: $ROUTER_LOG)"
 }
 
 # ---- commands -----------------------------------------------------------------
@@ -388,7 +408,7 @@ cmd_up() {
   fi
   roles_applied || apply_roles
   start_router
-  echo "router up: http://$ROUTER_LAN_IP:$(http_port)/ (log: $ROUTER_LOG)"
+  echo "router up: $(router_address) (log: $ROUTER_LOG)"
 }
 
 cmd_down() {
@@ -398,7 +418,7 @@ cmd_down() {
   echo "router down"
 }
 
-cmd_start() { start_router; echo "router running on port $(http_port)"; }
+cmd_start() { start_router; echo "router running: $(router_address)"; }
 
 cmd_stop() {
   stop_router
@@ -412,7 +432,7 @@ cmd_restart() {
   flush_mappings
   roles_applied || apply_roles
   start_router
-  echo "router restarted on port $(http_port), mapping table empty"
+  echo "router restarted: $(router_address), mapping table empty"
 }
 
 cmd_port() {
@@ -503,7 +523,7 @@ main() {
   [ $# -gt 0 ] && shift
   wan_addresses
   case "$cmd" in
-    up|down|start|stop|restart|port|deny|allow-all|cgnat) need_root; need_tools; take_lock ;;
+    up|down|start|stop|restart|port|deny|allow-all|cgnat|pcp) need_root; need_tools; take_lock ;;
     exec | status) need_root ;;
   esac
   case "$cmd" in
@@ -515,7 +535,7 @@ main() {
     port) cmd_port "$@" ;;
     deny) cmd_deny "$@" ;;
     allow-all) cmd_allow_all ;;
-    cgnat) cmd_role "$cmd" "$@" ;;
+    cgnat | pcp) cmd_role "$cmd" "$@" ;;
     list) cmd_list ;;
     log) echo "$ROUTER_LOG" ;;
     exec) cmd_exec "$@" ;;

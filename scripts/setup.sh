@@ -15,7 +15,7 @@ apt_wait=(-o DPkg::Lock::Timeout=600)
 packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools cmake make ninja-build dpkg-dev
   wine wine32:i386 wine64
-  miniupnpd-nftables miniupnpc nftables iproute2
+  miniupnpd-nftables miniupnpc natpmpc nftables iproute2
   xvfb imagemagick fonts-wqy-microhei fonts-wine x11-utils
   locales googletest libgtest-dev
 )
