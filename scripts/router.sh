@@ -26,7 +26,11 @@
 #                   EXT_IP; GetExternalIPAddress answers an empty address and
 #                   every AddPortMapping gets 501
 #   pcp on|off      no UPnP: PCP and NAT-PMP only, on UDP 5351 at ROUTER_LAN_IP
-#                   These two are roles: each stays as set until switched
+#   ipv6 on|off     dual stack from 2001:db8::/32 (LAN 2001:db8:1::/64, WAN
+#                   2001:db8:2::/64, the router ::1 on both) with IPv6 pinholes:
+#                   AddPinhole works over IPv6 only and for the caller's own
+#                   address; new inbound IPv6 that no pinhole accepts is dropped
+#                   These three are roles: each stays as set until switched
 #                   again, and each switch restarts the router (table emptied).
 #   list            print the mapping table, one mapping per line, sorted:
 #                     PROTO EXTPORT INTERNALIP:INTERNALPORT DESCRIPTION
@@ -35,12 +39,15 @@
 #                   Read from the router's lease file, so it sends no request.
 #                   PCP and NAT-PMP mappings carry the router's own description,
 #                   "PCP MAP <nonce in hex>" or e.g. "NAT-PMP 18081 tcp".
+#                   IPv6 pinholes are firewall rules, not listed here (see them
+#                   with: exec router nft list chain inet filter miniupnpd).
 #   log             print the path of the router's log (miniupnpd's stderr), where
 #                   each SOAP request is one line "...SOAPAction: <service>#<Action>".
 #                   `up` starts it fresh; every other command appends to it.
 #   exec lan|router|wan CMD...   run CMD in that namespace
 #   env             print shell-sourcable variables (LAN_NS ... ROUTER_LOG), with
-#                   the addresses in force: EXT_IP empty under cgnat
+#                   the addresses in force: EXT_IP empty under cgnat, the *_IP6
+#                   ones empty unless ipv6 is on
 #   status          print "down" (no complete lab), "stopped" or "running"
 #
 # Mappings allowed: every external and internal port, to LAN hosts only
@@ -67,6 +74,11 @@ PUBLIC_WAN_IP=198.19.0.2
 PUBLIC_EXT_IP=1.2.3.4
 CGNAT_ROUTER_WAN_IP=100.64.0.1
 CGNAT_WAN_IP=100.64.0.2
+LAN_NET6=2001:db8:1::/64
+LAN_IP6=2001:db8:1::2
+ROUTER_LAN_IP6=2001:db8:1::1
+ROUTER_WAN_IP6=2001:db8:2::1
+WAN_IP6=2001:db8:2::2
 PCP_PORT=5351
 DEFAULT_PORT=5000
 UUID=5c7a1e2d-9b0f-4c3e-8a61-6761747772a1
@@ -143,7 +155,14 @@ lab_built() {
 
 # The addresses of the roles in force; a role change cut short lacks some.
 roles_applied() {
-  has_addr "$ROUTER_NS" "$ROUTER_WAN_IF" "$ROUTER_WAN_IP" && has_addr "$WAN_NS" "$WAN_IF" "$WAN_IP"
+  has_addr "$ROUTER_NS" "$ROUTER_WAN_IF" "$ROUTER_WAN_IP" || return 1
+  has_addr "$WAN_NS" "$WAN_IF" "$WAN_IP" || return 1
+  # The last step of each way of set_ipv6 tells whether it went through.
+  if role_on ipv6; then
+    in_ns "$WAN_NS" ip -6 route show "$LAN_NET6" | grep -q "via $ROUTER_WAN_IP6"
+  else
+    [ "$(in_ns "$ROUTER_NS" sysctl -n net.ipv6.conf.all.forwarding)" = 0 ]
+  fi
 }
 
 lab_ok() { lab_built && roles_applied; }
@@ -206,11 +225,49 @@ set_wan_link() {
   readdress "$WAN_NS" "$WAN_IF" "$WAN_IP/24"
 }
 
-apply_roles() { set_wan_link; }
+# unaddress6 NS IFNAME: drops what set_ipv6 gave the interface (routes added
+# by hand are proto boot), keeping its link-local address.
+unaddress6() {
+  in_ns "$1" ip -6 route flush dev "$2" proto boot
+  in_ns "$1" ip -6 addr flush dev "$2" scope global
+}
+
+clear_ipv6() {
+  unaddress6 "$LAN_NS" "$LAN_IF"
+  unaddress6 "$ROUTER_NS" "$ROUTER_LAN_IF"
+  unaddress6 "$ROUTER_NS" "$ROUTER_WAN_IF"
+  unaddress6 "$WAN_NS" "$WAN_IF"
+  in_ns "$ROUTER_NS" sysctl -qw net.ipv6.conf.all.forwarding=0
+}
+
+# addr6 NS IFNAME ADDR: no duplicate address detection, so the address is
+# usable at once rather than "tentative" for a second or two.
+addr6() { in_ns "$1" ip -6 addr add "$3/64" dev "$2" nodad; }
+
+# The WAN host stands for the IPv6 internet: it reaches the LAN's prefix
+# through the router, which has it as its upstream.
+set_ipv6() {
+  clear_ipv6
+  role_on ipv6 || return 0
+  in_ns "$ROUTER_NS" sysctl -qw net.ipv6.conf.all.forwarding=1
+  addr6 "$LAN_NS" "$LAN_IF" "$LAN_IP6"
+  addr6 "$ROUTER_NS" "$ROUTER_LAN_IF" "$ROUTER_LAN_IP6"
+  addr6 "$ROUTER_NS" "$ROUTER_WAN_IF" "$ROUTER_WAN_IP6"
+  addr6 "$WAN_NS" "$WAN_IF" "$WAN_IP6"
+  in_ns "$LAN_NS" ip -6 route add default via "$ROUTER_LAN_IP6" dev "$LAN_IF"
+  in_ns "$ROUTER_NS" ip -6 route add default via "$WAN_IP6" dev "$ROUTER_WAN_IF"
+  in_ns "$WAN_NS" ip -6 route add "$LAN_NET6" via "$ROUTER_WAN_IP6" dev "$WAN_IF"
+}
+
+apply_roles() {
+  set_wan_link
+  set_ipv6
+}
 
 # Tables and chains miniupnpd fills in (its defaults: table inet filter, chains
 # miniupnpd, prerouting_miniupnpd, postrouting_miniupnpd). Only mapped ports
-# get from the WAN to the LAN.
+# get from the WAN to the LAN; for IPv6 (no NAT) only pinholes, which are
+# accept rules in chain miniupnpd.
 load_nft() {
   in_ns "$ROUTER_NS" nft -f - <<EOF
 table inet filter {
@@ -257,6 +314,8 @@ write_conf() {
     # With none, the router takes its WAN address, a reserved one, and so
     # refuses every mapping: what the cgnat role is for.
     [ -z "$EXT_IP" ] || echo "ext_ip=$EXT_IP"
+    # No ipv6_listening_ip: it would make the HTTP port listen on IPv6 only.
+    if role_on ipv6; then echo "ext_ifname6=$ROUTER_WAN_IF"; fi
     echo "listening_ip=$ROUTER_LAN_IF"
     echo "http_port=$(http_port)"
     if role_on pcp; then
@@ -511,6 +570,12 @@ EXT_IP=$EXT_IP
 HTTP_PORT=$(http_port)
 ROUTER_LOG=$ROUTER_LOG
 EOF
+  if role_on ipv6; then
+    printf '%s\n' "LAN_IP6=$LAN_IP6" "ROUTER_LAN_IP6=$ROUTER_LAN_IP6" \
+      "ROUTER_WAN_IP6=$ROUTER_WAN_IP6" "WAN_IP6=$WAN_IP6"
+  else
+    printf '%s\n' LAN_IP6= ROUTER_LAN_IP6= ROUTER_WAN_IP6= WAN_IP6=
+  fi
 }
 
 usage() {
@@ -523,7 +588,7 @@ main() {
   [ $# -gt 0 ] && shift
   wan_addresses
   case "$cmd" in
-    up|down|start|stop|restart|port|deny|allow-all|cgnat|pcp) need_root; need_tools; take_lock ;;
+    up|down|start|stop|restart|port|deny|allow-all|cgnat|pcp|ipv6) need_root; need_tools; take_lock ;;
     exec | status) need_root ;;
   esac
   case "$cmd" in
@@ -535,7 +600,7 @@ main() {
     port) cmd_port "$@" ;;
     deny) cmd_deny "$@" ;;
     allow-all) cmd_allow_all ;;
-    cgnat | pcp) cmd_role "$cmd" "$@" ;;
+    cgnat | pcp | ipv6) cmd_role "$cmd" "$@" ;;
     list) cmd_list ;;
     log) echo "$ROUTER_LOG" ;;
     exec) cmd_exec "$@" ;;
