@@ -30,7 +30,8 @@
 #                   2001:db8:2::/64, the router ::1 on both) with IPv6 pinholes:
 #                   AddPinhole works over IPv6 only and for the caller's own
 #                   address; new inbound IPv6 that no pinhole accepts is dropped
-#                   These three are roles: each stays as set until switched
+#   igd1 on|off     the router describes itself as IGD version 1 (WANIPConnection:1)
+#                   These four are roles: each stays as set until switched
 #                   again, and each switch restarts the router (table emptied).
 #   list            print the mapping table, one mapping per line, sorted:
 #                     PROTO EXTPORT INTERNALIP:INTERNALPORT DESCRIPTION
@@ -325,6 +326,7 @@ write_conf() {
       echo "enable_upnp=yes"
       echo "enable_natpmp=no"
     fi
+    if role_on igd1; then echo "force_igd_desc_v1=yes"; fi
     echo "secure_mode=no"
     echo "system_uptime=no"
     echo "notify_interval=30"
@@ -588,7 +590,7 @@ main() {
   [ $# -gt 0 ] && shift
   wan_addresses
   case "$cmd" in
-    up|down|start|stop|restart|port|deny|allow-all|cgnat|pcp|ipv6) need_root; need_tools; take_lock ;;
+    up|down|start|stop|restart|port|deny|allow-all|cgnat|pcp|ipv6|igd1) need_root; need_tools; take_lock ;;
     exec | status) need_root ;;
   esac
   case "$cmd" in
@@ -600,7 +602,7 @@ main() {
     port) cmd_port "$@" ;;
     deny) cmd_deny "$@" ;;
     allow-all) cmd_allow_all ;;
-    cgnat | pcp | ipv6) cmd_role "$cmd" "$@" ;;
+    cgnat | pcp | ipv6 | igd1) cmd_role "$cmd" "$@" ;;
     list) cmd_list ;;
     log) echo "$ROUTER_LOG" ;;
     exec) cmd_exec "$@" ;;
