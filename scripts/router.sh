@@ -42,6 +42,12 @@
 #                   "PCP MAP <nonce in hex>" or e.g. "NAT-PMP 18081 tcp".
 #                   IPv6 pinholes are firewall rules, not listed here (see them
 #                   with: exec router nft list chain inet filter miniupnpd).
+#   leases          as list, with the seconds left of each lease as the last
+#                   field, e.g. "TCP 18080 198.18.0.2:8080 my app 3597"; an empty
+#                   description adds no field. 0 would be a permanent mapping,
+#                   which this router never makes: PCP and NAT-PMP leases end,
+#                   and a UPnP lease of 0 becomes 604800 (also under igd1).
+#                   A lease run out shows 0 until the router drops it.
 #   log             print the path of the router's log (miniupnpd's stderr), where
 #                   each SOAP request is one line "...SOAPAction: <service>#<Action>".
 #                   `up` starts it fresh; every other command appends to it.
@@ -525,13 +531,21 @@ cmd_role() {
   cmd_restart
 }
 
-# Lease file lines: PROTO:EXTPORT:INTERNALIP:INTERNALPORT:EXPIRY:DESCRIPTION
-cmd_list() {
+# Lease file lines: PROTO:EXTPORT:INTERNALIP:INTERNALPORT:EXPIRY:DESCRIPTION,
+# EXPIRY in seconds since the epoch, 0 for a permanent mapping.
+# table_lines with|without: the mappings, sorted, with or without the lease
+# left as the last field.
+table_lines() {
   [ -s "$LEASES" ] || return 0
-  awk -F: '{
+  awk -F: -v now="$(date +%s)" -v lease="$1" '{
       desc = $6
       for (i = 7; i <= NF; i++) desc = desc ":" $i
-      print $1, $2, $3 ":" $4, desc
+      if (lease == "without") {
+        print $1, $2, $3 ":" $4, desc
+      } else {
+        left = ($5 > now) ? $5 - now : 0
+        print $1, $2, $3 ":" $4 (desc == "" ? "" : " " desc), left
+      }
     }' "$LEASES" | sort -k1,1 -k2,2n
 }
 
@@ -603,7 +617,8 @@ main() {
     deny) cmd_deny "$@" ;;
     allow-all) cmd_allow_all ;;
     cgnat | pcp | ipv6 | igd1) cmd_role "$cmd" "$@" ;;
-    list) cmd_list ;;
+    list) table_lines without ;;
+    leases) table_lines with ;;
     log) echo "$ROUTER_LOG" ;;
     exec) cmd_exec "$@" ;;
     env) cmd_env ;;
