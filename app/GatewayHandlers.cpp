@@ -77,8 +77,8 @@ void CMappingDlg::OnBnClickedStart()
 
 void CMappingDlg::PostRun(bool refreshAddress)
 {
-    m_worker->PostRun(m_nGeneration, ReadRows(), GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText(),
-                     refreshAddress);
+    m_worker->PostRun(m_nGeneration, ReadRows(), GetAddressItem(IDC_EXTERNAL_ADDRESS).GetAddressText(), m_nInterval,
+                      refreshAddress);
 }
 
 void CMappingDlg::OnBnClickedStop()
@@ -115,7 +115,7 @@ LRESULT CMappingDlg::OnGatewayEvent(WPARAM, LPARAM lParam)
         OnRunDone(*event);
         break;
     case GatewayEvent::ExternalAddress:
-        GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText(event->externalAddress.c_str());
+        OnExternalAddress(*event);
         break;
     case GatewayEvent::Closed:
         FinishClose();
@@ -129,6 +129,7 @@ void CMappingDlg::OnGatewayFound(const GatewayEvent& event)
     GetAddressItem(IDC_LAN_ADDRESS).SetAddressText(event.lanAddress.c_str());
     GetAddressItem(IDC_GATEWAY_ADDRESS).SetAddressText(event.gatewayHost.c_str());
     GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText(event.externalAddress.c_str());
+    m_bNoPublicAddress = event.noPublicAddress;
     bool firstFound = !m_bFoundOnce;
     m_bGatewayReady = m_bFoundOnce = true;
     EnableStartStop(TRUE);
@@ -144,6 +145,13 @@ void CMappingDlg::OnGatewayFound(const GatewayEvent& event)
             ShowWindow(SW_HIDE);
     }
     m_bDiscoveryDone = true;
+}
+
+void CMappingDlg::OnExternalAddress(const GatewayEvent& event)
+{
+    GetAddressItem(IDC_EXTERNAL_ADDRESS).SetAddressText(event.externalAddress.c_str());
+    m_bNoPublicAddress = event.noPublicAddress;
+    ShowLiveCount();
 }
 
 void CMappingDlg::OnGatewayLost()

@@ -15,8 +15,9 @@
 const UINT WM_TRAY_NOTIFY = WM_USER + 101;
 
 // The icon's tip: the program's name and, while mapping, how many rows are
-// live; cut to the tip's size by whole characters.
-std::string TrayTipText(bool bMapping, int liveRows, int rows);
+// live and whether the internet cannot reach them for want of a public
+// address; cut to the tip's size by whole characters.
+std::string TrayTipText(bool bMapping, int liveRows, int rows, bool bNoPublicAddress = false);
 
 // The main window: addresses, the mapping list, Start and Stop, the status line.
 class CMappingDlg : public CDialog {
@@ -69,6 +70,7 @@ protected:
     // The window's side of the gateway work.
     void OnGatewayFound(const GatewayEvent& event);
     void OnGatewayLost();
+    void OnExternalAddress(const GatewayEvent& event);
     void OnRunDone(const GatewayEvent& event);
     // Row state images: every row alike, or each row from a run's results.
     void ShowRowStates(RowState state);
@@ -108,6 +110,8 @@ protected:
     bool m_bClosing = false;
     bool m_bClosed = false;
     bool m_bSessionEnding = false;
+    // The last read of the external address found it not public, or none.
+    bool m_bNoPublicAddress = false;
     // Counts Starts and Stops: results of an older Start are stale.
     long m_nGeneration = 0;
     int m_nInterval = 0;

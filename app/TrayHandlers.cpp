@@ -27,17 +27,19 @@ void CMappingDlg::AddTrayIcon()
     PutTrayIcon();
 }
 
-std::string TrayTipText(bool bMapping, int liveRows, int rows)
+std::string TrayTipText(bool bMapping, int liveRows, int rows, bool bNoPublicAddress)
 {
     std::string tip = kTip;
     if (bMapping)
         tip += FormatText(" %d/%d 个映射有效", liveRows, rows);
+    if (bMapping && bNoPublicAddress)
+        tip += "（无公网IP）";
     return CutToBytes(tip, kTrayTipBytes);
 }
 
 void CMappingDlg::ShowTrayTip(int liveRows)
 {
-    SetTrayTip(&m_nid, TrayTipText(m_bMappingActive, liveRows, m_listMappings.GetItemCount()));
+    SetTrayTip(&m_nid, TrayTipText(m_bMappingActive, liveRows, m_listMappings.GetItemCount(), m_bNoPublicAddress));
 }
 
 void CMappingDlg::PutTrayIcon()

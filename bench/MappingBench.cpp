@@ -309,7 +309,7 @@ void AddMapping(const MappingEntry& row)
 {
     UPNP_AddPortMapping(g_gatewayInfo.urls.controlURL, g_gatewayInfo.data.first.servicetype,
                         row.externalPort.c_str(), row.localPort.c_str(), row.internalIp.c_str(), kDescription,
-                        row.protocol.c_str(), nullptr, nullptr);
+                        row.protocol.c_str(), nullptr, "3600");
 }
 
 double TimeBareLoop(const std::vector<MappingEntry>& rows)

@@ -42,7 +42,7 @@ std::shared_ptr<GatewayInfo> SearchGateway(FoundGateway* found, ActivityLog& log
         return nullptr;
     found->lanAddress = *lanAddress;
     log.Report(FormatGatewayFoundLine(*result, gateway->urls.controlURL));
-    int status = 0;
+    int& status = found->addressStatus;
     found->externalAddress = QueryExternalAddress(*gateway, &status);
     if (status != 0)
         log.Report(FormatText("GetExternalIPAddress() 返回错误: %d\n", status));

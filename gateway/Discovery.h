@@ -10,6 +10,7 @@ struct FoundGateway {
     std::string lanAddress;       // this machine's address towards the gateway
     std::string gatewayHost;      // host part of the control URL
     std::string externalAddress;  // "" when the query failed
+    int addressStatus = 0;        // the query's result
 };
 
 // Searches the network for a gateway, chooses one and reads its external

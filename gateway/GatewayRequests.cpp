@@ -2,8 +2,15 @@
 #include "BoundedCall.h"
 #include "../framework/Format.h"
 #include "../framework/DottedAddress.h"
+// The library, built as C99, lists lease times as unsigned long long; in C++
+// its header would take unsigned int and misplace every field after it.
+#include <miniupnpctypes.h>
+#undef UNSIGNED_INTEGER
+#define UNSIGNED_INTEGER unsigned long long
+#include <portlistingparse.h>
 #include <upnpcommands.h>
 #include <upnperrors.h>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 
@@ -11,6 +18,10 @@ const int kGatewayUnreachable = UPNPCOMMAND_HTTP_ERROR;
 
 namespace {
 const char* kDescription = "Gatewright";
+// UPnP error of a table read: no mapping in the span.
+const int kNoMappingsInRange = 730;
+// Mappings a table read asks for at most; miniupnpd lists no more than a thousand.
+const size_t kTableLimit = 1000;
 // A gateway on the LAN answers within milliseconds; past this it is taken as gone.
 const DWORD kRequestTimeoutMs = 3000;
 
@@ -53,6 +64,7 @@ int LookUpMapping(const GatewayInfo& gateway, const MappingEntry& entry, Mapping
                                                       client, port, nullptr, nullptr, lease);
         found->internalClient = client;
         found->internalPort = port;
+        found->leaseLeft = static_cast<unsigned>(std::strtoul(lease, nullptr, 10));
         return answer;
     }, gateway);
     if (result == 0)
@@ -60,12 +72,13 @@ int LookUpMapping(const GatewayInfo& gateway, const MappingEntry& entry, Mapping
     return result;
 }
 
-int AddMapping(const GatewayInfo& gateway, const MappingEntry& entry)
+int AddMapping(const GatewayInfo& gateway, const MappingEntry& entry, unsigned leaseSeconds)
 {
+    std::string lease = std::to_string(leaseSeconds);
     return Request([=](const Target& target) {
         return UPNP_AddPortMapping(target.controlUrl.c_str(), target.serviceType.c_str(),
                                    entry.externalPort.c_str(), entry.localPort.c_str(), entry.internalIp.c_str(),
-                                   kDescription, entry.protocol.c_str(), nullptr, nullptr);
+                                   kDescription, entry.protocol.c_str(), nullptr, lease.c_str());
     }, gateway);
 }
 
@@ -75,6 +88,57 @@ int DeleteMapping(const GatewayInfo& gateway, const MappingEntry& entry)
         return UPNP_DeletePortMapping(target.controlUrl.c_str(), target.serviceType.c_str(),
                                       entry.externalPort.c_str(), entry.protocol.c_str(), nullptr);
     }, gateway);
+}
+
+bool ListsMappingTable(const GatewayInfo& gateway)
+{
+    // "urn:schemas-upnp-org:service:WANIPConnection:2"
+    const char* type = gateway.data.first.servicetype;
+    const char* version = std::strrchr(type, ':');
+    return version && std::atoi(version + 1) >= 2;
+}
+
+int ReadMappingTable(const GatewayInfo& gateway, const std::string& protocol, unsigned first, unsigned last,
+                     MappingTable* table)
+{
+    auto read = std::make_shared<MappingTable>();
+    std::string from = std::to_string(first), to = std::to_string(last), count = std::to_string(kTableLimit);
+    int result = Request([=](const Target& target) {
+        PortMappingParserData data = {};
+        int answer = UPNP_GetListOfPortMappings(target.controlUrl.c_str(), target.serviceType.c_str(), from.c_str(),
+                                                to.c_str(), protocol.c_str(), count.c_str(), &data);
+        for (const PortMapping* m = data.l_head; answer == 0 && m; m = m->l_next) {
+            // An entry that was not asked for: the rest cannot be trusted either.
+            if (protocol != m->protocol || m->externalPort < first || m->externalPort > last) {
+                answer = UPNPCOMMAND_INVALID_RESPONSE;
+                break;
+            }
+            read->entries[{ protocol, m->externalPort }] = { m->internalClient, std::to_string(m->internalPort),
+                                                             static_cast<unsigned>(m->leaseTime) };
+        }
+        FreePortListing(&data);
+        return answer;
+    }, gateway);
+    // None in the span is an answer too.
+    if (result == kNoMappingsInRange)
+        return 0;
+    // As many as asked for: there may be more.
+    if (result == 0 && read->entries.size() >= kTableLimit)
+        return UPNPCOMMAND_INVALID_RESPONSE;
+    if (result == 0)
+        table->entries.insert(read->entries.begin(), read->entries.end());
+    return result;
+}
+
+MappingLookup LookUpInTable(const MappingTable& table, const MappingEntry& entry)
+{
+    MappingLookup lookup;
+    auto found = table.entries.find({ entry.protocol, static_cast<unsigned>(std::atol(entry.externalPort.c_str())) });
+    if (found != table.entries.end()) {
+        lookup.result = 0;
+        lookup.holder = found->second;
+    }
+    return lookup;
 }
 
 std::string QueryExternalAddress(const GatewayInfo& gateway, int* status)

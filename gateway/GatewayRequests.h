@@ -1,7 +1,9 @@
 #pragma once
 #include "GatewayInfo.h"
 #include "../mappings/MappingEntry.h"
+#include <map>
 #include <string>
+#include <utility>
 
 // The requests sent to a gateway. Each gives up after a few seconds: a
 // gateway that drops packets, or whose UPnP service hangs, would otherwise
@@ -13,13 +15,40 @@ extern const int kGatewayUnreachable;
 struct MappingHolder {
     std::string internalClient;
     std::string internalPort;
+    // Seconds of lease left; 0 for a permanent mapping.
+    unsigned leaseLeft = 0;
+};
+
+// UPnP error: the gateway holds no such mapping.
+const int kNoSuchEntry = 714;
+
+// What the gateway holds for an entry's external port and protocol: result 0
+// and where it points, kNoSuchEntry, or the request's failure.
+struct MappingLookup {
+    int result = kNoSuchEntry;
+    MappingHolder holder;
 };
 
 // Result 0 when the gateway holds a mapping for the entry's external port and
 // protocol; *holder then tells where it points.
 int LookUpMapping(const GatewayInfo& gateway, const MappingEntry& entry, MappingHolder* holder);
-// Adds the entry with the description "Gatewright", no lease limit and any remote host.
-int AddMapping(const GatewayInfo& gateway, const MappingEntry& entry);
+
+// The gateway's mappings of one protocol over a span of external ports, as
+// IGD version 2 lists them in one answer. Keyed by protocol and port number.
+struct MappingTable {
+    std::map<std::pair<std::string, unsigned>, MappingHolder> entries;
+};
+// True when the gateway's connection service is version 2 or later, which can list its table.
+bool ListsMappingTable(const GatewayInfo& gateway);
+// Adds the protocol's mappings from first to last to *table. 0 when the answer
+// can be trusted, kGatewayUnreachable, or the gateway's or the parser's failure.
+int ReadMappingTable(const GatewayInfo& gateway, const std::string& protocol, unsigned first, unsigned last,
+                     MappingTable* table);
+// The entry's mapping as the table shows it.
+MappingLookup LookUpInTable(const MappingTable& table, const MappingEntry& entry);
+// Adds the entry with the description "Gatewright", the lease in seconds (0:
+// permanent) and any remote host.
+int AddMapping(const GatewayInfo& gateway, const MappingEntry& entry, unsigned leaseSeconds);
 int DeleteMapping(const GatewayInfo& gateway, const MappingEntry& entry);
 // The external address, or "" when the query failed; *status gets the result.
 std::string QueryExternalAddress(const GatewayInfo& gateway, int* status);

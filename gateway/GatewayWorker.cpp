@@ -11,8 +11,8 @@
 #include <algorithm>
 
 namespace {
-// UPnP error: the gateway holds no such mapping.
-const int kNoSuchEntry = 714;
+// UPnP error: the router will not change the mapping as asked.
+const int kConflictInMappingEntry = 718;
 const DWORD kQuickSearchPeriodMs = 5 * 60 * 1000;
 
 const char* kAllStopped = "成功停止列表中的所有映射!";
@@ -33,6 +33,12 @@ DWORD TickLeft(DWORD tick)
 {
     LONG left = static_cast<LONG>(tick - ::GetTickCount());
     return left > 0 ? static_cast<DWORD>(left) : 0;
+}
+
+// Rows are known to the router by protocol and external port.
+std::string RowKey(const MappingEntry& row)
+{
+    return row.protocol + " " + row.externalPort;
 }
 
 void AddOnce(std::vector<MappingEntry>* rows, const MappingEntry& row)
@@ -185,7 +191,7 @@ bool CGatewayWorker::WaitForChange(DWORD timeoutMs)
 }
 
 void CGatewayWorker::PostRun(long generation, std::vector<MappingEntry> rows, const std::string& externalAddress,
-                             bool refreshAddress)
+                             int intervalSeconds, bool refreshAddress)
 {
     m_nGeneration = generation;
     GatewayJob job;
@@ -193,6 +199,7 @@ void CGatewayWorker::PostRun(long generation, std::vector<MappingEntry> rows, co
     job.generation = generation;
     job.rows = std::move(rows);
     job.externalAddress = externalAddress;
+    job.intervalSeconds = intervalSeconds;
     job.refreshAddress = refreshAddress;
     Push(std::move(job));
 }
@@ -386,12 +393,17 @@ void CGatewayWorker::Search()
     m_gateway = SearchGateway(&found, m_log);
     if (m_gateway) {
         m_lastGateway = m_gateway;
+        m_leases.Forget();
+        m_bPerRowLookups = false;
+        m_confirmed.clear();
         m_bEverFound = true;
         m_log.Report("完成搜索支持设备.");
+        CheckReach(found.externalAddress, found.addressStatus);
         GatewayEvent event = { GatewayEvent::Found };
         event.lanAddress = found.lanAddress;
         event.gatewayHost = found.gatewayHost;
         event.externalAddress = found.externalAddress;
+        event.noPublicAddress = m_reach.Unreachable();
         PostEvent(std::move(event));
         RemovePending();
         return;
@@ -421,50 +433,161 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
     if (job.generation != m_nToldGeneration) {
         m_held.clear();
         m_badPortsTold.clear();
+        m_refusalsTold.clear();
         m_nToldGeneration = job.generation;
     }
     GatewayEvent done = { GatewayEvent::RunDone };
     done.generation = job.generation;
+    MappingTable table;
+    bool haveTable = m_gateway && ReadTable(job.rows, &table);
     for (size_t index = 0; index < job.rows.size(); ++index) {
         // A Stop or a close since the run began ends it here.
         if (job.generation != m_nGeneration)
             return;
         const MappingEntry& row = job.rows[index];
-        done.rows.push_back({ row.protocol, row.externalPort, RunRow(index, row, job.externalAddress) });
+        RowState state = RunRow(index, row, job, haveTable ? &table : nullptr);
+        if (state == RowState::Live)
+            m_confirmed.insert(RowKey(row));
+        else
+            m_confirmed.erase(RowKey(row));
+        done.rows.push_back({ row.protocol, row.externalPort, state });
     }
     if (job.refreshAddress && m_gateway)
         RefreshAddress();
     PostEvent(std::move(done));
 }
 
-RowState CGatewayWorker::RunRow(size_t index, const MappingEntry& row, const std::string& externalAddress)
+bool CGatewayWorker::ReadTable(const std::vector<MappingEntry>& rows, MappingTable* table)
+{
+    if (m_bPerRowLookups || !ListsMappingTable(*m_gateway))
+        return false;
+    // One read per protocol, over the span of its listed external ports.
+    std::map<std::string, std::pair<unsigned, unsigned>> spans;
+    for (const MappingEntry& row : rows) {
+        if (!IsValidPort(row.localPort) || !IsValidPort(row.externalPort))
+            continue;
+        unsigned port = static_cast<unsigned>(std::atol(row.externalPort.c_str()));
+        auto span = spans.emplace(row.protocol, std::make_pair(port, port)).first;
+        span->second.first = std::min(span->second.first, port);
+        span->second.second = std::max(span->second.second, port);
+    }
+    for (const auto& span : spans) {
+        int result = ReadMappingTable(*m_gateway, span.first, span.second.first, span.second.second, table);
+        if (MeansGatewayLost(result)) {
+            DeclareLost();
+            return false;
+        }
+        // The router cannot list its table after all: rows are looked up one by one until it is lost.
+        if (result != 0) {
+            m_bPerRowLookups = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+MappingLookup CGatewayWorker::LookUp(const MappingEntry& row, const MappingTable* table)
+{
+    MappingLookup lookup;
+    if (table)
+        lookup = LookUpInTable(*table, row);
+    // Missing from the table while the last run found it live: the router is asked once more, and
+    // a table that left out a mapping the router holds is not read again.
+    if (!table || (lookup.result != 0 && m_confirmed.count(RowKey(row)))) {
+        MappingLookup asked;
+        asked.result = LookUpMapping(*m_gateway, row, &asked.holder);
+        m_bPerRowLookups |= table && asked.result == 0;
+        lookup = asked;
+    }
+    return lookup;
+}
+
+RowState CGatewayWorker::RunRow(size_t index, const MappingEntry& row, const GatewayJob& job,
+                                const MappingTable* table)
 {
     if (!IsValidPort(row.localPort) || !IsValidPort(row.externalPort)) {
         ReportBadPorts(index, row);
         return RowState::Failed;
     }
-    return m_gateway ? MapRow(row, externalAddress) : RowState::Failed;
+    return m_gateway ? MapRow(row, job, LookUp(row, table)) : RowState::Failed;
 }
 
-RowState CGatewayWorker::MapRow(const MappingEntry& row, const std::string& externalAddress)
+RowAction DecideRow(const MappingEntry& row, const MappingLookup& lookup, int intervalSeconds)
 {
-    MappingHolder holder;
-    int result = LookUpMapping(*m_gateway, row, &holder);
-    if (result == 0 && HeldElsewhere(row, holder))
-        return ReportHeld(row, holder);
-    // Free or ours again: a later holder is news.
-    m_held.erase(row.protocol + " " + row.externalPort);
-    if (result == 0)
+    if (MeansGatewayLost(lookup.result))
+        return RowAction::Unreached;
+    // Anything but an answer that the router holds it means it is missing.
+    if (lookup.result != 0)
+        return RowAction::Add;
+    if (HeldElsewhere(row, lookup.holder))
+        return RowAction::Held;
+    return IsDueForRenewal(lookup.holder.leaseLeft, intervalSeconds) ? RowAction::Renew : RowAction::Live;
+}
+
+RowState CGatewayWorker::MapRow(const MappingEntry& row, const GatewayJob& job, const MappingLookup& lookup)
+{
+    RowAction action = DecideRow(row, lookup, job.intervalSeconds);
+    if (action == RowAction::Held)
+        return ReportHeld(row, lookup.holder);
+    // Free or ours again: a later holder, or refusal, is news.
+    std::string key = RowKey(row);
+    m_held.erase(key);
+    if (action == RowAction::Live || action == RowAction::Renew)
+        m_refusalsTold.erase(key);
+    if (action == RowAction::Live)
         return RowState::Live;
-    if (!MeansGatewayLost(result))
-        result = AddMapping(*m_gateway, row);
+    int result = kGatewayUnreachable;
+    if (action == RowAction::Renew)
+        result = RenewRow(row, job.intervalSeconds);
+    else if (action == RowAction::Add)
+        result = AddRow(row, job.intervalSeconds);
     if (MeansGatewayLost(result)) {
         // One line for the router, not one per row.
         DeclareLost();
         return RowState::Failed;
     }
-    m_log.Report(result == 0 ? FormatAddSucceeded(externalAddress, row) : FormatAddFailed(row, result));
-    return result == 0 ? RowState::Live : RowState::Failed;
+    // A renewal is not a new mapping: no line. One the router would not
+    // renew stays until its lease ends, and the runs after try again.
+    if (action == RowAction::Renew)
+        return RowState::Live;
+    if (result != 0) {
+        ReportRefused(row, result);
+        return RowState::Failed;
+    }
+    m_refusalsTold.erase(key);
+    m_log.Report(FormatAddSucceeded(job.externalAddress, row));
+    return RowState::Live;
+}
+
+void CGatewayWorker::ReportRefused(const MappingEntry& row, int result)
+{
+    auto told = m_refusalsTold.emplace(row.protocol + " " + row.externalPort, result);
+    if (!told.second && told.first->second == result)
+        return;
+    told.first->second = result;
+    m_log.Report(FormatAddFailed(row, result));
+}
+
+int CGatewayWorker::AddRow(const MappingEntry& row, int intervalSeconds)
+{
+    int result = AddMapping(*m_gateway, row, m_leases.LeaseFor(intervalSeconds));
+    if (!m_leases.TakeAddResult(result))
+        return result;
+    if (!m_bPermanentOnlyTold) {
+        m_bPermanentOnlyTold = true;
+        m_log.Report("路由器只支持永久映射：程序异常退出时，映射会一直留在路由器上。");
+    }
+    return AddMapping(*m_gateway, row, 0);
+}
+
+int CGatewayWorker::RenewRow(const MappingEntry& row, int intervalSeconds)
+{
+    int result = AddRow(row, intervalSeconds);
+    if (result != kConflictInMappingEntry)
+        return result;
+    // A router that will not update a mapping in place takes it anew.
+    result = DeleteMapping(*m_gateway, row);
+    return result == 0 ? AddRow(row, intervalSeconds) : result;
 }
 
 RowState CGatewayWorker::ReportHeld(const MappingEntry& row, const MappingHolder& holder)
@@ -492,7 +615,19 @@ void CGatewayWorker::RefreshAddress()
     event.externalAddress = QueryExternalAddress(*m_gateway, &status);
     if (MeansGatewayLost(status))
         DeclareLost();
+    CheckReach(event.externalAddress, status);
+    event.noPublicAddress = m_reach.Unreachable();
     PostEvent(std::move(event));
+}
+
+void CGatewayWorker::CheckReach(const std::string& externalAddress, int status)
+{
+    // A router that did not answer said nothing of its address.
+    if (MeansGatewayLost(status))
+        return;
+    std::string line = m_reach.Take(externalAddress);
+    if (!line.empty())
+        m_log.Report(line);
 }
 
 void CGatewayWorker::StopListed(const std::vector<MappingEntry>& rows)

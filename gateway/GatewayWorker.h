@@ -17,6 +17,8 @@
 // thread ends, whatever it still does.
 #include "GatewayInfo.h"
 #include "JobQueue.h"
+#include "Lease.h"
+#include "PublicAddress.h"
 #include <windows.h>
 #include <atomic>
 #include <map>
@@ -54,7 +56,14 @@ struct GatewayEvent {
     std::string gatewayHost;
     std::string externalAddress;
     std::vector<RowResult> rows;
+    // Found, ExternalAddress: the internet cannot reach the external address.
+    bool noPublicAddress = false;
 };
+
+// What a run does with a row, from what the router holds for its external
+// port: the same whether the router was asked for the row alone or listed its table.
+enum class RowAction { Live, Held, Renew, Add, Unreached };
+RowAction DecideRow(const MappingEntry& row, const struct MappingLookup& lookup, int intervalSeconds);
 
 // Wait between searches, counted from when searching began: quick tries while
 // a router may still be booting or the network coming up, slower ones later.
@@ -74,7 +83,7 @@ public:
 
     // One mapping run over the rows for the Start of that generation.
     void PostRun(long generation, std::vector<MappingEntry> rows, const std::string& externalAddress,
-                 bool refreshAddress);
+                 int intervalSeconds, bool refreshAddress);
     // Removes the rows' mappings; a run still going on ends at its next row.
     void PostStop(long generation, std::vector<MappingEntry> rows);
     // Removes the mappings of rows deleted from the list while mapping.
@@ -115,12 +124,25 @@ private:
     void Search();
     void DeclareLost();
     void RunRows(const GatewayJob& job);
-    RowState RunRow(size_t index, const MappingEntry& row, const std::string& externalAddress);
-    RowState MapRow(const MappingEntry& row, const std::string& externalAddress);
+    // Reads the router's table for the rows where it can list it; false
+    // where the rows are to be looked up one by one.
+    bool ReadTable(const std::vector<MappingEntry>& rows, struct MappingTable* table);
+    struct MappingLookup LookUp(const MappingEntry& row, const struct MappingTable* table);
+    RowState RunRow(size_t index, const MappingEntry& row, const GatewayJob& job, const struct MappingTable* table);
+    RowState MapRow(const MappingEntry& row, const GatewayJob& job, const struct MappingLookup& lookup);
+    // Adds the row with the lease its router takes; the router's result.
+    int AddRow(const MappingEntry& row, int intervalSeconds);
+    // Adds the row again before its lease runs out; the router's result.
+    int RenewRow(const MappingEntry& row, int intervalSeconds);
     RowState ReportHeld(const MappingEntry& row, const struct MappingHolder& holder);
     // Told once per Start: a row whose ports the router cannot take.
     void ReportBadPorts(size_t index, const MappingEntry& row);
     void RefreshAddress();
+    // Tells of a change in whether the internet reaches the external address.
+    void CheckReach(const std::string& externalAddress, int status);
+    // Told once per Start: a refused add, again when its code changes or the
+    // row was live in between.
+    void ReportRefused(const MappingEntry& row, int result);
     void StopListed(const std::vector<MappingEntry>& rows);
     void RemoveRows(const std::vector<MappingEntry>& rows);
     void RemovePending();
@@ -160,6 +182,14 @@ private:
     std::shared_ptr<GatewayInfo> m_gateway;
     // The router last found, kept when it is lost: the close still tries it.
     std::shared_ptr<GatewayInfo> m_lastGateway;
+    CLeasePolicy m_leases;
+    // This router could not list its table, or listed it wrong: rows are
+    // looked up one by one until it is lost.
+    bool m_bPerRowLookups = false;
+    // Rows the last run found live, "TCP 80".
+    std::set<std::string> m_confirmed;
+    CAddressReachTracker m_reach;
+    bool m_bPermanentOnlyTold = false;
     bool m_bEverFound = false;
     bool m_bFailureReported = false;
     DWORD m_dwSearchBegan = 0;
@@ -168,5 +198,6 @@ private:
     // with ports the router cannot take.
     std::map<std::string, std::string> m_held;
     std::set<std::string> m_badPortsTold;
+    std::map<std::string, int> m_refusalsTold;
     long m_nToldGeneration = 0;
 };

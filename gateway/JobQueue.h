@@ -17,6 +17,8 @@ struct GatewayJob {
     std::vector<MappingEntry> rows;
     // Run: the external address the success lines show.
     std::string externalAddress;
+    // Run: the refresh interval in seconds, which the leases must outlast.
+    int intervalSeconds = 0;
     // Close: the tick by which the worker must have given up on the gateway.
     DWORD deadline = 0;
 };

@@ -19,6 +19,7 @@ protected:
     void TearDown() override
     {
         AppTest::TearDown();
+        Router::Run("igd1 off");
         Router::Run("port 5000");
     }
 
@@ -205,6 +206,42 @@ TEST_F(RefreshStopTest, ThisHostsMappingToAnotherPortIsHeldAndStopAndTheCloseLea
     ASSERT_TRUE(CloseProgram());
     EXPECT_EQ(2u, CountStarting(LogMessages(), notOurs));
     EXPECT_EQ(game, Router::Mappings());
+}
+
+}
+
+namespace {
+
+// Requests of every kind the router's log shows.
+int AllRequests()
+{
+    return Router::Requests("");
+}
+
+TEST_F(RefreshStopTest, RefreshOfTenPresentRowsAsksAnIgd2RouterForItsTableOnce)
+{
+    std::vector<std::string> rows;
+    for (int i = 0; i < 10; ++i)
+        rows.push_back("TCP|" + std::to_string(8100 + i) + "|" + std::to_string(18100 + i) + "|198.18.0.2|");
+    StartMapping(rows, "1");
+    int tables = Router::Requests("GetListOfPortMappings");
+    int lookups = Router::Requests("GetSpecificPortMappingEntry");
+    int all = AllRequests();
+    ASSERT_TRUE(WaitUntil([&] { return Router::Requests("GetListOfPortMappings") >= tables + 3; }, 15000));
+    int refreshes = Router::Requests("GetListOfPortMappings") - tables;
+    EXPECT_LE(AllRequests() - all, 3 * refreshes + 1) << "the table and the external address, nothing per row";
+    EXPECT_EQ(lookups, Router::Requests("GetSpecificPortMappingEntry"));
+}
+
+TEST_F(RefreshStopTest, Igd1RouterIsAskedRowByRowAsBefore)
+{
+    Router::Run("igd1 on");
+    StartMapping(kTwoRows, "1");
+    int lookups = Router::Requests("GetSpecificPortMappingEntry");
+    ASSERT_TRUE(WaitUntil([&] { return Router::Requests("GetSpecificPortMappingEntry") >= lookups + 4; }, 15000));
+    EXPECT_EQ(0, Router::Requests("GetListOfPortMappings"));
+    Router::Run("exec lan upnpc -d 18080 TCP");
+    EXPECT_TRUE(WaitForMappings(kTwoMapped, 10000));
 }
 
 }

@@ -4,6 +4,7 @@
 #include "../../gateway/GatewayRequests.h"
 #include "../../gateway/GatewayWorker.h"
 #include "../../gateway/JobQueue.h"
+#include "../../gateway/Lease.h"
 #include <gtest/gtest.h>
 #include <upnpcommands.h>
 #include <memory>
@@ -120,6 +121,90 @@ TEST(HeldElsewhere, AnotherHostOrAnotherPortHoldsItOursDoesNot)
     EXPECT_TRUE(HeldElsewhere(row, { "", "" })) << "a router that names no holder";
     EXPECT_EQ("外网端口 18080 协议 TCP 已被 198.18.0.3:9000 占用，此映射未生效。",
               FormatHeldElsewhere(row, { "198.18.0.3", "9000" }));
+}
+
+}
+
+namespace {
+
+TEST(Lease, RenewedWhenLessThanThreeIntervalsAndAMinuteAreLeftNeverWhenPermanent)
+{
+    EXPECT_TRUE(IsDueForRenewal(1, 10));
+    EXPECT_TRUE(IsDueForRenewal(89, 10));
+    EXPECT_FALSE(IsDueForRenewal(90, 10));
+    EXPECT_FALSE(IsDueForRenewal(3597, 10));
+    EXPECT_FALSE(IsDueForRenewal(0, 10)) << "permanent";
+    EXPECT_FALSE(IsDueForRenewal(0, 2147483647));
+    EXPECT_TRUE(IsDueForRenewal(4294967295u, 2147483647)) << "no overflow";
+
+    EXPECT_EQ(3600u, LeaseForInterval(10));
+    EXPECT_EQ(3600u, LeaseForInterval(1770));
+    EXPECT_EQ(4060u, LeaseForInterval(2000)) << "outlasts two refreshes";
+    EXPECT_EQ(604800u, LeaseForInterval(2147483647)) << "a week at most";
+}
+
+TEST(Lease, RouterThatRefusesFiniteLeasesGetsPermanentOnesUntilForgotten)
+{
+    CLeasePolicy policy;
+    EXPECT_FALSE(policy.TakeAddResult(0));
+    EXPECT_FALSE(policy.TakeAddResult(718));
+    EXPECT_EQ(3600u, policy.LeaseFor(10));
+    EXPECT_TRUE(policy.TakeAddResult(725)) << "add again with lease 0";
+    EXPECT_EQ(0u, policy.LeaseFor(10));
+    EXPECT_FALSE(policy.TakeAddResult(725)) << "a refusal of lease 0 is the router's last word";
+    policy.Forget();
+    EXPECT_EQ(3600u, policy.LeaseFor(10));
+}
+
+}
+
+namespace {
+
+// The router's answer to a lookup of the entry alone, as GetSpecificPortMappingEntry gives it.
+MappingLookup AskedAlone(const std::vector<std::pair<std::string, MappingHolder>>& routerTable, const MappingEntry& row)
+{
+    MappingLookup lookup;
+    for (const auto& mapping : routerTable) {
+        if (mapping.first == row.protocol + " " + std::to_string(std::atoi(row.externalPort.c_str()))) {
+            lookup.result = 0;
+            lookup.holder = mapping.second;
+        }
+    }
+    return lookup;
+}
+
+TEST(DecideRow, TheTableAndTheLookupsOfSingleRowsLeadToTheSameAction)
+{
+    const std::vector<std::pair<std::string, MappingHolder>> routerTable = {
+        { "TCP 8080", { "198.18.0.2", "80", 3500 } },  // ours
+        { "TCP 8081", { "198.18.0.2", "81", 30 } },    // ours, running low
+        { "UDP 8082", { "198.18.0.3", "82", 0 } },     // another host's
+        { "TCP 8083", { "198.18.0.2", "9083", 0 } },   // this host's, another port
+        { "TCP 8084", { "198.18.0.2", "84", 0 } },     // ours, permanent
+    };
+    MappingTable table;
+    for (const auto& mapping : routerTable) {
+        std::string protocol = mapping.first.substr(0, 3);
+        table.entries[{ protocol, static_cast<unsigned>(std::atoi(mapping.first.c_str() + 4)) }] = mapping.second;
+    }
+    const std::pair<MappingEntry, RowAction> rows[] = {
+        { { "TCP", "80", "8080", "198.18.0.2", "" }, RowAction::Live },
+        { { "TCP", "080", "08080", "198.18.0.2", "" }, RowAction::Live },
+        { { "TCP", "81", "8081", "198.18.0.2", "" }, RowAction::Renew },
+        { { "UDP", "82", "8082", "198.18.0.2", "" }, RowAction::Held },
+        { { "TCP", "83", "8083", "198.18.0.2", "" }, RowAction::Held },
+        { { "TCP", "84", "8084", "198.18.0.2", "" }, RowAction::Live },
+        { { "UDP", "80", "8080", "198.18.0.2", "" }, RowAction::Add },
+        { { "TCP", "85", "8085", "198.18.0.2", "" }, RowAction::Add },
+    };
+    for (const auto& row : rows) {
+        const MappingEntry& entry = row.first;
+        EXPECT_EQ(row.second, DecideRow(entry, LookUpInTable(table, entry), 10)) << entry.protocol << entry.externalPort;
+        EXPECT_EQ(row.second, DecideRow(entry, AskedAlone(routerTable, entry), 10)) << entry.protocol << entry.externalPort;
+    }
+    MappingLookup silent;
+    silent.result = kGatewayUnreachable;
+    EXPECT_EQ(RowAction::Unreached, DecideRow(rows[0].first, silent, 10));
 }
 
 }

@@ -81,6 +81,13 @@ TEST(MappingDlg, TheTipCountsLiveMappingsOnlyWhileMapping)
     EXPECT_EQ("青岚网络路由映射程序 " GATEWRIGHT_HOME_PAGE " 3/4 个映射有效", TrayTipText(true, 3, 4));
     std::string largest = TrayTipText(true, 2147483647, 2147483647);
     EXPECT_LT(largest.size(), sizeof(NOTIFYICONDATAA::szTip));
+
+    EXPECT_EQ("青岚网络路由映射程序 " GATEWRIGHT_HOME_PAGE " 3/4 个映射有效（无公网IP）", TrayTipText(true, 3, 4, true));
+    EXPECT_EQ("青岚网络路由映射程序 " GATEWRIGHT_HOME_PAGE, TrayTipText(false, 3, 4, true)) << "only while mapping";
+    // Cut by whole characters: no lead byte is left without its trail byte.
+    std::string cut = TrayTipText(true, 2147483647, 2147483647, true);
+    EXPECT_LT(cut.size(), sizeof(NOTIFYICONDATAA::szTip));
+    EXPECT_LT(0, ::MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, cut.c_str(), -1, nullptr, 0)) << cut;
 }
 
 }

@@ -1,0 +1,62 @@
+#include "PublicAddress.h"
+#include "../framework/DottedAddress.h"
+#include "../framework/Format.h"
+
+namespace {
+struct Block {
+    DWORD first;
+    int prefixLength;
+};
+
+const Block kNotPublic[] = {
+    { 0x00000000, 8 },   // 0.0.0.0/8, this network
+    { 0x0A000000, 8 },   // 10.0.0.0/8
+    { 0x64400000, 10 },  // 100.64.0.0/10, carrier-grade NAT
+    { 0x7F000000, 8 },   // 127.0.0.0/8
+    { 0xA9FE0000, 16 },  // 169.254.0.0/16, link local
+    { 0xAC100000, 12 },  // 172.16.0.0/12
+    { 0xC0000000, 24 },  // 192.0.0.0/24, IETF protocol assignments
+    { 0xC0A80000, 16 },  // 192.168.0.0/16
+    { 0xC6120000, 15 },  // 198.18.0.0/15, benchmarking
+    { 0xE0000000, 3 },   // 224.0.0.0 and above: multicast and reserved
+};
+
+bool InBlock(DWORD address, const Block& block)
+{
+    DWORD mask = ~0UL << (32 - block.prefixLength);
+    return (address & mask) == block.first;
+}
+}
+
+AddressReach ClassifyExternalAddress(const std::string& address)
+{
+    DWORD value;
+    if (!ParseDottedAddress(address.c_str(), &value))
+        return AddressReach::Empty;
+    for (const Block& block : kNotPublic) {
+        if (InBlock(value, block))
+            return AddressReach::NotPublic;
+    }
+    return AddressReach::Public;
+}
+
+std::string CAddressReachTracker::Take(const std::string& address)
+{
+    AddressReach reach = ClassifyExternalAddress(address);
+    bool news = m_bKnown ? reach != m_reach || (reach == AddressReach::NotPublic && address != m_strAddress)
+                         : reach != AddressReach::Public;
+    m_bKnown = true;
+    m_reach = reach;
+    m_strAddress = address;
+    if (!news)
+        return std::string();
+    switch (reach) {
+    case AddressReach::NotPublic:
+        return FormatText("外网IP %s 不是公网地址：路由器之上还有一层NAT，互联网无法经这些映射访问本机。", address.c_str());
+    case AddressReach::Empty:
+        return "路由器没有公网IP：路由器之上还有一层NAT或尚未联网，互联网无法经这些映射访问本机。";
+    case AddressReach::Public:
+        break;
+    }
+    return FormatText("外网IP %s 是公网地址，互联网可以经这些映射访问本机。", address.c_str());
+}
