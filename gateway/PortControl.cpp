@@ -1,6 +1,8 @@
 #include "PortControl.h"
+#include <iphlpapi.h>
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <random>
 
@@ -98,6 +100,13 @@ void TakeNatPmpHead(const Datagram& answer, PortControlResult* result)
     result->epoch = GetLong(answer, 4);
 }
 
+PortControlResult Unanswered(PortControlProtocol protocol)
+{
+    PortControlResult result;
+    result.protocol = protocol;
+    return result;
+}
+
 const char* kPcpResultNames[] = {
     "SUCCESS", "UNSUPP_VERSION", "NOT_AUTHORIZED", "MALFORMED_REQUEST", "UNSUPP_OPCODE",
     "UNSUPP_OPTION", "MALFORMED_OPTION", "NETWORK_FAILURE", "NO_RESOURCES", "UNSUPP_PROTOCOL",
@@ -107,6 +116,98 @@ const char* kNatPmpResultNames[] = {
     "Success", "Unsupported Version", "Not Authorized/Refused", "Network Failure", "Out of resources",
     "Unsupported opcode",
 };
+}
+
+// A UDP socket connected to the router: it takes datagrams from the router's
+// address and port only, and its own address is the one the router sees.
+class CRouterSocket {
+public:
+    CRouterSocket(DWORD gateway, WORD port);
+    ~CRouterSocket();
+    CRouterSocket(const CRouterSocket&) = delete;
+    CRouterSocket& operator=(const CRouterSocket&) = delete;
+
+    bool IsOpen() const { return m_socket != INVALID_SOCKET; }
+    DWORD LocalAddress() const { return m_dwLocal; }
+    // Sends request, and again on the protocol's schedule, until take accepts
+    // an answer (true) or the deadline passes (false).
+    bool Exchange(PortControlProtocol protocol, const Datagram& request, ULONGLONG deadline,
+                  const std::function<bool(const Datagram&)>& take);
+
+private:
+    // >0 when a datagram waits, 0 when the time ran out, <0 on failure.
+    int WaitReadable(ULONGLONG ms) const;
+    bool TakeAnswer(const std::function<bool(const Datagram&)>& take) const;
+
+    SOCKET m_socket;
+    DWORD m_dwLocal = 0;
+};
+
+CRouterSocket::CRouterSocket(DWORD gateway, WORD port) : m_socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP))
+{
+    sockaddr_in router = {};
+    router.sin_family = AF_INET;
+    router.sin_addr.s_addr = htonl(gateway);
+    router.sin_port = htons(port);
+    sockaddr_in local = {};
+    int size = sizeof(local);
+    if (IsOpen() && ::connect(m_socket, reinterpret_cast<sockaddr*>(&router), sizeof(router)) == 0
+        && ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &size) == 0) {
+        m_dwLocal = ntohl(local.sin_addr.s_addr);
+        return;
+    }
+    if (IsOpen())
+        ::closesocket(m_socket);
+    m_socket = INVALID_SOCKET;
+}
+
+CRouterSocket::~CRouterSocket()
+{
+    if (IsOpen())
+        ::closesocket(m_socket);
+}
+
+bool CRouterSocket::Exchange(PortControlProtocol protocol, const Datagram& request, ULONGLONG deadline,
+                             const std::function<bool(const Datagram&)>& take)
+{
+    DWORD dwWaitMs = RetransmitWaitMs(protocol, 0);
+    ULONGLONG now = ::GetTickCount64();
+    ULONGLONG resend = now;
+    while (IsOpen() && now < deadline) {
+        if (now >= resend) {
+            // A send that fails is as a datagram lost: the schedule sends again.
+            ::send(m_socket, reinterpret_cast<const char*>(request.data()), int(request.size()), 0);
+            resend = now + dwWaitMs;
+            dwWaitMs = RetransmitWaitMs(protocol, dwWaitMs);
+        }
+        int ready = WaitReadable(std::min(resend, deadline) - now);
+        if (ready < 0)
+            return false;
+        if (ready > 0 && TakeAnswer(take))
+            return true;
+        now = ::GetTickCount64();
+    }
+    return false;
+}
+
+int CRouterSocket::WaitReadable(ULONGLONG ms) const
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(m_socket, &readable);
+    timeval wait = { long(ms / 1000), long(ms % 1000 * 1000) };
+    return ::select(0, &readable, nullptr, nullptr, &wait);
+}
+
+bool CRouterSocket::TakeAnswer(const std::function<bool(const Datagram&)>& take) const
+{
+    Datagram answer(kPcpMaxSize);
+    // Failures (an ICMP error reported on the socket, say) are no answer: keep waiting.
+    int received = ::recv(m_socket, reinterpret_cast<char*>(answer.data()), int(answer.size()), 0);
+    if (received < 0)
+        return false;
+    answer.resize(received);
+    return take(answer);
 }
 
 Datagram EncodePcpMap(const PcpMapRequest& request)
@@ -227,4 +328,126 @@ const char* PortControlResultName(PortControlProtocol protocol, int resultCode)
     if (resultCode < 0 || resultCode >= count)
         return "UNKNOWN";
     return bPcp ? kPcpResultNames[resultCode] : kNatPmpResultNames[resultCode];
+}
+
+bool FindDefaultGateway(DWORD* gateway, DWORD* localAddress)
+{
+    ULONG size = 0;
+    if (::GetIpForwardTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    std::vector<BYTE> buffer(size);
+    auto table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.data());
+    if (::GetIpForwardTable(table, &size, FALSE) != NO_ERROR)
+        return false;
+    const MIB_IPFORWARDROW* best = nullptr;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IPFORWARDROW& row = table->table[i];
+        bool bDefault = row.dwForwardDest == 0 && row.dwForwardMask == 0 && row.dwForwardNextHop != 0;
+        if (bDefault && (!best || row.dwForwardMetric1 < best->dwForwardMetric1))
+            best = &row;
+    }
+    if (!best)
+        return false;
+    *gateway = ntohl(best->dwForwardNextHop);
+    CRouterSocket socket(*gateway, kPortControlPort);
+    *localAddress = socket.LocalAddress();
+    return socket.IsOpen();
+}
+
+CPortControl::CPortControl(DWORD gateway, WORD port, DWORD boundMs)
+    : m_dwGateway(gateway), m_wPort(port), m_dwBoundMs(boundMs)
+{
+}
+
+PortControlResult CPortControl::Map(BYTE protocol, DWORD internalAddress, WORD internalPort, WORD externalPort,
+                                    DWORD lifetime)
+{
+    ULONGLONG deadline = ::GetTickCount64() + m_dwBoundMs;
+    CRouterSocket socket(m_dwGateway, m_wPort);
+    if (!socket.IsOpen())
+        return Unanswered(m_bNatPmp ? PortControlProtocol::NatPmp : PortControlProtocol::Pcp);
+    PcpMapRequest request = { NonceFor(MappingKey(protocol, internalAddress, internalPort)),
+                              socket.LocalAddress(), internalAddress, protocol, internalPort, externalPort,
+                              lifetime };
+    PortControlResult result;
+    if (!m_bNatPmp)
+        result = MapOverPcp(socket, request, deadline);
+    if (m_bNatPmp)
+        result = MapOverNatPmp(socket, request, deadline);
+    NoteEpoch(&result);
+    return result;
+}
+
+PortControlResult CPortControl::Delete(BYTE protocol, DWORD internalAddress, WORD internalPort, WORD externalPort)
+{
+    PortControlResult result = Map(protocol, internalAddress, internalPort, externalPort, 0);
+    if (result.status == PortControlStatus::Answered && result.resultCode == kPortControlSuccess)
+        m_nonces.erase(MappingKey(protocol, internalAddress, internalPort));
+    return result;
+}
+
+PortControlResult CPortControl::QueryExternalAddress()
+{
+    ULONGLONG deadline = ::GetTickCount64() + m_dwBoundMs;
+    CRouterSocket socket(m_dwGateway, m_wPort);
+    PortControlResult result = Unanswered(PortControlProtocol::NatPmp);
+    socket.Exchange(PortControlProtocol::NatPmp, EncodeNatPmpAddressRequest(), deadline,
+                    [&](const Datagram& answer) { return DecodeNatPmpAddress(answer, &result); });
+    NoteEpoch(&result);
+    return result;
+}
+
+PortControlResult CPortControl::MapOverPcp(CRouterSocket& socket, const PcpMapRequest& request, ULONGLONG deadline)
+{
+    PortControlResult result = Unanswered(PortControlProtocol::Pcp);
+    bool bNatPmpAnswer = false;
+    socket.Exchange(PortControlProtocol::Pcp, EncodePcpMap(request), deadline, [&](const Datagram& answer) {
+        bNatPmpAnswer = IsNatPmpAnswer(answer);
+        return bNatPmpAnswer || DecodePcpMap(answer, request, &result);
+    });
+    if (bNatPmpAnswer || result.resultCode == kPcpUnsuppVersion)
+        m_bNatPmp = true;
+    return result;
+}
+
+PortControlResult CPortControl::MapOverNatPmp(CRouterSocket& socket, const PcpMapRequest& request,
+                                              ULONGLONG deadline)
+{
+    PortControlResult result = Unanswered(PortControlProtocol::NatPmp);
+    if (request.internalAddress != request.clientAddress) {
+        result.status = PortControlStatus::NotForOtherHosts;
+        return result;
+    }
+    Datagram datagram = EncodeNatPmpMap(request.protocol, request.internalPort, request.externalPort,
+                                        request.lifetime);
+    socket.Exchange(PortControlProtocol::NatPmp, datagram, deadline, [&](const Datagram& answer) {
+        return DecodeNatPmpMap(answer, request.protocol, request.internalPort, &result);
+    });
+    return result;
+}
+
+MappingNonce CPortControl::NonceFor(const MappingKey& key)
+{
+    auto found = m_nonces.find(key);
+    if (found != m_nonces.end())
+        return found->second;
+    // Unguessable, so that no other host can renew or delete the mapping.
+    MappingNonce nonce;
+    std::random_device random;
+    for (size_t i = 0; i < nonce.size(); i += sizeof(unsigned)) {
+        unsigned value = random();
+        std::memcpy(&nonce[i], &value, sizeof(value));
+    }
+    m_nonces[key] = nonce;
+    return nonce;
+}
+
+void CPortControl::NoteEpoch(PortControlResult* result)
+{
+    if (result->status != PortControlStatus::Answered)
+        return;
+    EpochSample now = { result->epoch, ::GetTickCount64() / 1000 };
+    auto last = m_epochs.find(result->protocol);
+    result->routerRestarted = last != m_epochs.end() && EpochShowsRestart(result->protocol, last->second, now);
+    m_epochs[result->protocol] = now;
 }

@@ -5,7 +5,15 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <array>
+#include <map>
+#include <tuple>
 #include <vector>
+
+class CRouterSocket;
+
+const WORD kPortControlPort = 5351;
+// A router on the LAN answers within milliseconds.
+const DWORD kPortControlBoundMs = 3000;
 
 // Result code 0 is success in PCP and NAT-PMP alike.
 const int kPortControlSuccess = 0;
@@ -70,3 +78,44 @@ bool EpochShowsRestart(PortControlProtocol protocol, const EpochSample& previous
 
 // The protocol's name for a result code, for the log.
 const char* PortControlResultName(PortControlProtocol protocol, int resultCode);
+
+// The IPv4 default gateway and this machine's address towards it; false when
+// there is no default route.
+bool FindDefaultGateway(DWORD* gateway, DWORD* localAddress);
+
+// One router's mappings. PCP first; a router that answers it with
+// UNSUPP_VERSION or in NAT-PMP's format is spoken to in NAT-PMP from then on.
+// Each call sends, resends and waits at most the bound; calls come from one
+// thread. The object keeps a nonce per mapping (protocol, internal address and
+// port), so renewals and the delete carry the one the mapping was made with:
+// keep one object per router while it answers. A mapping left by an earlier
+// run has another nonce, and the router refuses it until its lifetime ends.
+class CPortControl {
+public:
+    explicit CPortControl(DWORD gateway, WORD port = kPortControlPort, DWORD boundMs = kPortControlBoundMs);
+
+    // An internal address other than this machine's own is mapped for that
+    // host (PCP's THIRD_PARTY option; NAT-PMP gives NotForOtherHosts).
+    PortControlResult Map(BYTE protocol, DWORD internalAddress, WORD internalPort, WORD externalPort,
+                          DWORD lifetime);
+    // Map with lifetime 0; once the router agrees, the nonce is forgotten.
+    PortControlResult Delete(BYTE protocol, DWORD internalAddress, WORD internalPort, WORD externalPort);
+    // NAT-PMP's public address request: PCP has none, its MAP answers name the address.
+    PortControlResult QueryExternalAddress();
+    bool SpeaksNatPmp() const { return m_bNatPmp; }
+
+private:
+    typedef std::tuple<BYTE, DWORD, WORD> MappingKey;
+
+    PortControlResult MapOverPcp(CRouterSocket& socket, const PcpMapRequest& request, ULONGLONG deadline);
+    PortControlResult MapOverNatPmp(CRouterSocket& socket, const PcpMapRequest& request, ULONGLONG deadline);
+    MappingNonce NonceFor(const MappingKey& key);
+    void NoteEpoch(PortControlResult* result);
+
+    DWORD m_dwGateway;
+    WORD m_wPort;
+    DWORD m_dwBoundMs;
+    bool m_bNatPmp = false;
+    std::map<MappingKey, MappingNonce> m_nonces;
+    std::map<PortControlProtocol, EpochSample> m_epochs;
+};

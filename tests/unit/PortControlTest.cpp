@@ -1,9 +1,14 @@
 #include "../../gateway/PortControl.h"
 #include <gtest/gtest.h>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <tuple>
 
 namespace {
 
+const DWORD kLoopback = 0x7f000001;
 const DWORD kThisHost = 0xc0a80102;   // 192.168.1.2
 const DWORD kOtherHost = 0xc0a80105;  // 192.168.1.5
 const DWORD kPublic = 0xcb007105;     // 203.0.113.5
@@ -38,6 +43,14 @@ Datagram PcpAnswer(const Datagram& request, BYTE resultCode, BYTE epoch)
     std::fill(answer.begin() + 8, answer.begin() + 24, 0);
     answer[11] = epoch;
     std::copy(address.begin(), address.end(), answer.begin() + 44);
+    return answer;
+}
+
+// A router's success answer to a NAT-PMP map request: the suggested port, epoch 9.
+Datagram NatPmpMapAnswer(const Datagram& request)
+{
+    Datagram answer = { 0, BYTE(request[1] | 0x80), 0, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0 };
+    std::copy(request.begin() + 4, request.end(), answer.begin() + 8);
     return answer;
 }
 
@@ -129,6 +142,159 @@ TEST(PortControlEpoch, RestartIsSeenAndProgressIsNot)
     EXPECT_FALSE(EpochShowsRestart(kNatPmp, before, { 1900, 51000 }));
     EXPECT_TRUE(EpochShowsRestart(kPcp, before, { 1900, 51000 }));
     EXPECT_TRUE(EpochShowsRestart(kNatPmp, before, { 10, 50600 }));
+}
+
+// A router on 127.0.0.1: it answers the n-th request (from 0) with what
+// respond gives, nothing being silence.
+class CFakeRouter {
+public:
+    explicit CFakeRouter(std::function<Datagrams(const Datagram&, size_t)> respond) : m_respond(respond)
+    {
+        WSADATA data;
+        ::WSAStartup(MAKEWORD(2, 2), &data);
+        m_socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(kLoopback);
+        int size = sizeof(address);
+        ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), size);
+        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &size);
+        m_wPort = ntohs(address.sin_port);
+        DWORD timeoutMs = 20;
+        ::setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeoutMs), sizeof(timeoutMs));
+        m_thread = std::thread(&CFakeRouter::Serve, this);
+    }
+    ~CFakeRouter()
+    {
+        m_bStop = true;
+        m_thread.join();
+        ::closesocket(m_socket);
+        ::WSACleanup();
+    }
+    WORD Port() const { return m_wPort; }
+    Datagrams Requests()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_requests;
+    }
+
+private:
+    void Serve()
+    {
+        while (!m_bStop) {
+            Datagram request(1100);
+            sockaddr_in from = {};
+            int size = sizeof(from);
+            int received = ::recvfrom(m_socket, reinterpret_cast<char*>(request.data()), int(request.size()), 0,
+                                      reinterpret_cast<sockaddr*>(&from), &size);
+            if (received < 0)
+                continue;
+            request.resize(received);
+            m_lock.lock();
+            m_requests.push_back(request);
+            size_t index = m_requests.size() - 1;
+            m_lock.unlock();
+            for (const Datagram& answer : m_respond(request, index))
+                ::sendto(m_socket, reinterpret_cast<const char*>(answer.data()), int(answer.size()), 0,
+                         reinterpret_cast<sockaddr*>(&from), size);
+        }
+    }
+
+    std::function<Datagrams(const Datagram&, size_t)> m_respond;
+    SOCKET m_socket;
+    WORD m_wPort;
+    std::atomic<bool> m_bStop{ false };
+    std::mutex m_lock;
+    Datagrams m_requests;
+    std::thread m_thread;
+};
+
+TEST(PortControlExchange, AnswerWithAnotherNonceIsDroppedForTheRightOne)
+{
+    CFakeRouter router([](const Datagram& request, size_t) {
+        Datagram stale = PcpAnswer(request, 8, 1);
+        stale[24] ^= 0xff;
+        return Datagrams{ stale, PcpAnswer(request, 0, 77) };
+    });
+    PortControlResult result = CPortControl(kLoopback, router.Port()).Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200);
+    EXPECT_EQ(std::make_tuple(kPcp, 0, 8080, kPublic, 7200ul, 77ul), Told(result));
+    // Sent once, from this host's own address, so without THIRD_PARTY.
+    Datagrams requests = router.Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(64u, requests[0].size());
+    EXPECT_EQ(Mapped(kLoopback), Slice(requests[0], 8, 16));
+}
+
+TEST(PortControlExchange, RenewalsAndDeleteKeepTheMappingsNonce)
+{
+    CFakeRouter router([](const Datagram& request, size_t index) {
+        return Datagrams{ PcpAnswer(request, 0, index < 4 ? 100 : 3) };
+    });
+    CPortControl control(kLoopback, router.Port());
+    EXPECT_FALSE(control.Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200).routerRestarted);
+    EXPECT_FALSE(control.Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200).routerRestarted);
+    control.Map(IPPROTO_TCP, kLoopback, 81, 8081, 7200);
+    control.Delete(IPPROTO_TCP, kLoopback, 80, 8080);
+    EXPECT_TRUE(control.Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200).routerRestarted);
+    Datagrams requests = router.Requests();
+    ASSERT_EQ(5u, requests.size());
+    auto nonce = [&](size_t index) { return Slice(requests[index], 24, 12); };
+    EXPECT_EQ(nonce(0), nonce(1));
+    EXPECT_NE(nonce(0), nonce(2));
+    EXPECT_EQ(nonce(0), nonce(3));
+    EXPECT_EQ((Datagram{ 0, 0, 0, 0 }), Slice(requests[3], 4, 4));  // the delete's lifetime
+    EXPECT_NE(nonce(0), nonce(4));
+}
+
+TEST(PortControlExchange, NatPmpAnswerToPcpTurnsToNatPmpForGood)
+{
+    // UNSUPP_VERSION from an older PCP server; NAT-PMP's "Unsupported Version"
+    // with opcode 0 as RFC 6886 showed it, and 128 as its erratum does.
+    const Datagram refusals[] = { { 1, 0x81, 0, 1, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 },
+                                  { 0, 0, 0, 1, 0, 0, 0, 9 }, { 0, 128, 0, 1, 0, 0, 0, 9 } };
+    for (const Datagram& refusal : refusals) {
+        CFakeRouter router([&](const Datagram& request, size_t) {
+            return Datagrams{ request[0] == 2 ? refusal : NatPmpMapAnswer(request) };
+        });
+        CPortControl control(kLoopback, router.Port());
+        PortControlResult result = control.Map(IPPROTO_UDP, kLoopback, 80, 8081, 3600);
+        EXPECT_EQ(std::make_tuple(kNatPmp, 0, 8081, 0ul, 3600ul, 9ul), Told(result));
+        control.Map(IPPROTO_UDP, kLoopback, 81, 8082, 3600);
+        EXPECT_EQ(PortControlStatus::NotForOtherHosts, control.Map(IPPROTO_UDP, kOtherHost, 80, 80, 60).status);
+        // PCP once, then NAT-PMP only; nothing for the other host.
+        Datagrams requests = router.Requests();
+        ASSERT_EQ(3u, requests.size());
+        EXPECT_EQ((Datagram{ 2, 0, 0 }), (Datagram{ requests[0][0], requests[1][0], requests[2][0] }));
+    }
+}
+
+TEST(PortControlExchange, LostRequestIsSentAgain)
+{
+    CFakeRouter router([](const Datagram&, size_t index) {
+        return index ? Datagrams{ { 0, 128, 0, 0, 0, 0, 0, 5, 203, 0, 113, 5 } } : Datagrams();
+    });
+    PortControlResult result = CPortControl(kLoopback, router.Port()).QueryExternalAddress();
+    EXPECT_EQ(std::make_tuple(kNatPmp, 0, 0, kPublic, 0ul, 5ul), Told(result));
+    EXPECT_EQ(2u, router.Requests().size());
+}
+
+TEST(PortControlExchange, SilentRouterIsGivenUpOnWithinTheBound)
+{
+    CFakeRouter router([](const Datagram&, size_t) { return Datagrams(); });
+    CPortControl control(kLoopback, router.Port(), 3000);
+    for (bool bMap : { false, true }) {
+        size_t sentBefore = router.Requests().size();
+        ULONGLONG began = ::GetTickCount64();
+        PortControlResult result = bMap ? control.Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200)
+                                        : control.QueryExternalAddress();
+        ULONGLONG tookMs = ::GetTickCount64() - began;
+        EXPECT_EQ(PortControlStatus::NoAnswer, result.status);
+        EXPECT_GE(tookMs, 2900u);
+        EXPECT_LT(tookMs, 4500u);
+        // NAT-PMP sends again from 250 ms on; PCP first after 2.7 to 3.3 s.
+        EXPECT_GE(router.Requests().size() - sentBefore, bMap ? 1u : 2u);
+    }
+    EXPECT_FALSE(control.SpeaksNatPmp());
 }
 
 }
