@@ -5,11 +5,6 @@
 #include <cstring>
 
 namespace {
-// Each of these changes what the object holds or who may change it. The
-// attribute rights count as well: erring towards refusing costs only the task.
-const ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES
-                               | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-
 const char* const kTrustedSids[] = {
     "S-1-5-32-544", // Administrators
     "S-1-5-18",     // SYSTEM
@@ -31,29 +26,52 @@ bool IsTrusted(PSID sid)
 // A deny entry can only take rights away, so passing over it errs towards
 // refusing. An entry of another kind (conditional, object) is not understood
 // here and counts as granting.
-bool GrantsWriteToOthers(const ACE_HEADER* header)
+bool GrantsToOthers(const ACE_HEADER* header, ACCESS_MASK rights)
 {
     if (header->AceType == ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
         return false;
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
         return true;
     const ACCESS_ALLOWED_ACE* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
-    return (ace->Mask & kWriteRights) && !IsTrusted(const_cast<DWORD*>(&ace->SidStart));
+    return (ace->Mask & rights) && !IsTrusted(const_cast<DWORD*>(&ace->SidStart));
 }
 
-bool IsAdminOnlyObject(const std::string& path)
+bool IsAdminOnlyObject(const std::string& path, ACCESS_MASK rights = kWriteRights)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                 nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
-    bool adminOnly = IsAdminOnlyDescriptor(descriptor);
+    bool adminOnly = IsAdminOnlyDescriptor(descriptor, rights);
     ::LocalFree(descriptor);
     return adminOnly;
 }
+
+// The folder holding path (C:\ for a top-level one), or "" above the root.
+std::string ParentFolder(const std::string& path)
+{
+    size_t slash = FindLastBackslash(path);
+    if (slash == std::string::npos || slash + 1 == path.size())
+        return std::string();
+    // "C:" alone would name the current folder of drive C, not its root.
+    std::string folder = path.substr(0, slash);
+    if (!folder.empty() && folder.back() == ':')
+        folder += '\\';
+    return folder;
 }
 
-bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor)
+// No folder above can be renamed away, with the install in it, by anyone but an administrator.
+bool IsAdminOnlyPath(const std::string& folder)
+{
+    for (std::string above = ParentFolder(folder); !above.empty(); above = ParentFolder(above)) {
+        if (!IsAdminOnlyObject(above, kRenameRights))
+            return false;
+    }
+    return true;
+}
+}
+
+bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights)
 {
     // The owner may always rewrite the DACL.
     PSID owner = nullptr;
@@ -64,7 +82,7 @@ bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor)
         return false;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* ace = nullptr;
-        if (!::GetAce(dacl, i, &ace) || GrantsWriteToOthers(static_cast<const ACE_HEADER*>(ace)))
+        if (!::GetAce(dacl, i, &ace) || GrantsToOthers(static_cast<const ACE_HEADER*>(ace), rights))
             return false;
     }
     return true;
@@ -72,12 +90,7 @@ bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor)
 
 bool IsAdminOnlyInstall(const std::string& executablePath)
 {
-    size_t slash = FindLastBackslash(executablePath);
-    if (slash == std::string::npos)
-        return false;
-    // "C:" alone would name the current folder of drive C, not its root.
-    std::string folder = executablePath.substr(0, slash);
-    if (!folder.empty() && folder.back() == ':')
-        folder += '\\';
-    return IsAdminOnlyObject(executablePath) && IsAdminOnlyObject(folder);
+    std::string folder = ParentFolder(executablePath);
+    return !folder.empty() && IsAdminOnlyObject(executablePath) && IsAdminOnlyObject(folder)
+        && IsAdminOnlyPath(folder);
 }

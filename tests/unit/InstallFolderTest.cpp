@@ -57,6 +57,18 @@ TEST(InstallFolder, OnlyAdministratorsSystemAndTrustedInstallerMayOwnOrChangeIt)
     EXPECT_FALSE(IsAdminOnlyDescriptor(&nullDacl)) << "a NULL DACL lets everyone write";
 }
 
+TEST(InstallFolder, AFolderAboveMayTakeNewFilesButNoOneElseMayRenameWhatItHolds)
+{
+    // As C:\ is: Users add folders and files, Authenticated Users modify only what is below.
+    const std::string root = kAdminOnly + "(A;CI;0x4;;;BU)(A;CIIO;0x2;;;BU)(A;OICIIO;SDGXGWGR;;;AU)";
+    EXPECT_TRUE(IsAdminOnlyDescriptor(CSddl(root).m_pDescriptor, kRenameRights));
+    EXPECT_FALSE(IsAdminOnlyDescriptor(CSddl(root).m_pDescriptor, kWriteRights)) << "not for the install's own folder";
+    for (const char* ace : { "(A;;0x40;;;BU)", "(A;;SD;;;AU)", "(A;;WD;;;WD)", "(A;;GA;;;BU)" })
+        EXPECT_FALSE(IsAdminOnlyDescriptor(CSddl(kAdminOnly + ace).m_pDescriptor, kRenameRights)) << ace;
+    EXPECT_FALSE(IsAdminOnlyDescriptor(CSddl("O:S-1-5-21-1-2-3-1001D:P" + kAdminAces).m_pDescriptor, kRenameRights))
+        << "its owner can grant itself the rest";
+}
+
 TEST(InstallFolder, OnDiskTheFolderAndTheExecutableBothCount)
 {
     char temp[MAX_PATH];
