@@ -530,32 +530,39 @@ RowState CGatewayWorker::MapRow(const MappingEntry& row, const GatewayJob& job, 
     if (action == RowAction::Held)
         return ReportHeld(row, lookup.holder);
     // Free or ours again: a later holder, or refusal, is news.
-    std::string key = RowKey(row);
-    m_held.erase(key);
-    if (action == RowAction::Live || action == RowAction::Renew)
-        m_refusalsTold.erase(key);
-    if (action == RowAction::Live)
+    m_held.erase(RowKey(row));
+    switch (action) {
+    case RowAction::Live:
+        m_refusalsTold.erase(RowKey(row));
         return RowState::Live;
-    int result = kGatewayUnreachable;
-    if (action == RowAction::Renew)
-        result = RenewRow(row, job.intervalSeconds);
-    else if (action == RowAction::Add)
-        result = AddRow(row, job.intervalSeconds);
-    if (MeansGatewayLost(result)) {
-        // One line for the router, not one per row.
-        DeclareLost();
-        return RowState::Failed;
+    case RowAction::Renew:
+        return RenewRow(row, job);
+    case RowAction::Add:
+        return AddNewRow(row, job, true);
+    default:
+        return Unreached();
     }
-    // A renewal is not a new mapping: no line. One the router would not
-    // renew stays until its lease ends, and the runs after try again.
-    if (action == RowAction::Renew)
-        return RowState::Live;
+}
+
+RowState CGatewayWorker::Unreached()
+{
+    // One line for the router, not one per row.
+    DeclareLost();
+    return RowState::Failed;
+}
+
+RowState CGatewayWorker::AddNewRow(const MappingEntry& row, const GatewayJob& job, bool announce)
+{
+    int result = AddRow(row, job.intervalSeconds);
+    if (MeansGatewayLost(result))
+        return Unreached();
     if (result != 0) {
         ReportRefused(row, result);
         return RowState::Failed;
     }
-    m_refusalsTold.erase(key);
-    m_log.Report(FormatAddSucceeded(job.externalAddress, row));
+    m_refusalsTold.erase(RowKey(row));
+    if (announce)
+        m_log.Report(FormatAddSucceeded(job.externalAddress, row));
     return RowState::Live;
 }
 
@@ -580,14 +587,22 @@ int CGatewayWorker::AddRow(const MappingEntry& row, int intervalSeconds)
     return AddMapping(*m_gateway, row, 0);
 }
 
-int CGatewayWorker::RenewRow(const MappingEntry& row, int intervalSeconds)
+RowState CGatewayWorker::RenewRow(const MappingEntry& row, const GatewayJob& job)
 {
-    int result = AddRow(row, intervalSeconds);
+    // A renewal is not a new mapping: no line. One the router would not
+    // renew stays until its lease ends, and the runs after try again.
+    int result = AddRow(row, job.intervalSeconds);
     if (result != kConflictInMappingEntry)
-        return result;
-    // A router that will not update a mapping in place takes it anew.
-    result = DeleteMapping(*m_gateway, row);
-    return result == 0 ? AddRow(row, intervalSeconds) : result;
+        return MeansGatewayLost(result) ? Unreached() : RowState::Live;
+    // The router will not update it in place. Since the run's look, the lease
+    // may have ended and another host taken the port: only ours is made anew.
+    MappingLookup now;
+    now.result = LookUpMapping(*m_gateway, row, &now.holder);
+    if (now.result == 0 && HeldElsewhere(row, now.holder))
+        return ReportHeld(row, now.holder);
+    if (now.result == 0)
+        now.result = DeleteMapping(*m_gateway, row);
+    return MeansGatewayLost(now.result) ? Unreached() : AddNewRow(row, job, false);
 }
 
 RowState CGatewayWorker::ReportHeld(const MappingEntry& row, const MappingHolder& holder)
@@ -622,8 +637,8 @@ void CGatewayWorker::RefreshAddress()
 
 void CGatewayWorker::CheckReach(const std::string& externalAddress, int status)
 {
-    // A router that did not answer said nothing of its address.
-    if (MeansGatewayLost(status))
+    // A router that did not answer, or refused the question, said nothing of its address.
+    if (status != 0)
         return;
     std::string line = m_reach.Take(externalAddress);
     if (!line.empty())

@@ -132,8 +132,12 @@ private:
     RowState MapRow(const MappingEntry& row, const GatewayJob& job, const struct MappingLookup& lookup);
     // Adds the row with the lease its router takes; the router's result.
     int AddRow(const MappingEntry& row, int intervalSeconds);
-    // Adds the row again before its lease runs out; the router's result.
-    int RenewRow(const MappingEntry& row, int intervalSeconds);
+    // Adds the row again before its lease runs out.
+    RowState RenewRow(const MappingEntry& row, const GatewayJob& job);
+    // Adds a row the router does not hold; announced, a success has its line.
+    RowState AddNewRow(const MappingEntry& row, const GatewayJob& job, bool announce);
+    // The router did not answer: it is lost, and the row failed.
+    RowState Unreached();
     RowState ReportHeld(const MappingEntry& row, const struct MappingHolder& holder);
     // Told once per Start: a row whose ports the router cannot take.
     void ReportBadPorts(size_t index, const MappingEntry& row);

@@ -10,7 +10,8 @@ unsigned LeaseForInterval(int intervalSeconds)
     unsigned long long wanted = 2ULL * static_cast<unsigned>(intervalSeconds) + 60;
     if (wanted < kLeaseSeconds)
         return kLeaseSeconds;
-    return static_cast<unsigned>(wanted < kLongestLease ? wanted : kLongestLease);
+    // Refreshes further apart than any lease a router takes: only a permanent one lasts.
+    return wanted <= kLongestLease ? static_cast<unsigned>(wanted) : 0;
 }
 
 bool IsDueForRenewal(unsigned leaseLeft, int intervalSeconds)

@@ -8,7 +8,8 @@ const unsigned kLeaseSeconds = 3600;
 const int kOnlyPermanentLeases = 725;
 
 // The lease for a refresh interval: the hour, or longer where the refreshes
-// are so far apart that an hour would run out between two of them.
+// are so far apart that an hour would run out between two of them, and
+// permanent (0) beyond the week a router takes at most.
 unsigned LeaseForInterval(int intervalSeconds);
 // True when a mapping with that much lease left must be renewed by this run:
 // the next refreshes might come too late. 0 means permanent: never renewed.

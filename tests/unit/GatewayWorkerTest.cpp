@@ -140,7 +140,9 @@ TEST(Lease, RenewedWhenLessThanThreeIntervalsAndAMinuteAreLeftNeverWhenPermanent
     EXPECT_EQ(3600u, LeaseForInterval(10));
     EXPECT_EQ(3600u, LeaseForInterval(1770));
     EXPECT_EQ(4060u, LeaseForInterval(2000)) << "outlasts two refreshes";
-    EXPECT_EQ(604800u, LeaseForInterval(2147483647)) << "a week at most";
+    EXPECT_EQ(604800u, LeaseForInterval(302370));
+    EXPECT_EQ(0u, LeaseForInterval(302371)) << "beyond a week only a permanent mapping outlasts the interval";
+    EXPECT_EQ(0u, LeaseForInterval(2147483647));
 }
 
 TEST(Lease, RouterThatRefusesFiniteLeasesGetsPermanentOnesUntilForgotten)
