@@ -60,7 +60,7 @@ void CMappingDlg::OpenAddress(const std::string& address)
     if (started == BrowserStart::Direct)
         Report(FormatText("没有找到桌面外壳程序，浏览器由本程序直接打开(以管理员权限运行): %s", address.c_str()));
     else if (started == BrowserStart::Failed)
-        Report(FormatText("错误: 桌面外壳程序没能打开浏览器: %s", address.c_str()));
+        Report(FormatText("错误: 没能打开浏览器: %s", address.c_str()));
 }
 
 void CMappingDlg::OnBnClickedAutostart()

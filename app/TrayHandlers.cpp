@@ -58,6 +58,8 @@ LRESULT CMappingDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         return 1;
     }
     if (msg == WM_DESTROY) {
+        // The worker may outlive the window and go on reporting.
+        m_log->Detach();
         UnmarkFirstCopyWindow(m_hWnd);
         ::DestroyIcon(m_nid.hIcon);
         m_nid.hIcon = nullptr;

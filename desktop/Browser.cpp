@@ -95,8 +95,9 @@ BrowserStart OpenWithCom(const std::string& address)
     CComRef<IShellBrowser> browser;
     HRESULT hr = FindDesktopBrowser(&browser);
     if (hr == S_FALSE) {
-        ::ShellExecuteA(nullptr, "open", address.c_str(), nullptr, nullptr, SW_SHOW);
-        return BrowserStart::Direct;
+        HINSTANCE started = ::ShellExecuteA(nullptr, "open", address.c_str(), nullptr, nullptr, SW_SHOW);
+        // Above 32 is success, as the call has always told it.
+        return reinterpret_cast<INT_PTR>(started) > 32 ? BrowserStart::Direct : BrowserStart::Failed;
     }
     CComRef<IShellDispatch2> shell;
     if (SUCCEEDED(hr))

@@ -6,7 +6,7 @@
 enum class BrowserStart {
     Desktop,   // through the desktop's shell, at the user's own level
     Direct,    // no desktop shell: this process started it, with its rights
-    Failed     // the desktop's shell refused it; nothing was started
+    Failed     // the shell refused it; nothing was started
 };
 
 // Opens the address in the default browser. The program runs elevated, and a

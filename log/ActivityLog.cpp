@@ -21,6 +21,12 @@ void ActivityLog::Attach(HWND statusLine, const std::string& folder)
     m_strFolder = folder;
 }
 
+void ActivityLog::Detach()
+{
+    CSrwLockGuard guard(g_lock);
+    m_hStatusLine = nullptr;
+}
+
 std::string ActivityLog::FormatRecord(const std::string& message, const tm& local)
 {
     return FormatTime("[%H:%M:%S]  ", local) + message + "\r\n";
@@ -52,6 +58,8 @@ void ActivityLog::Report(const std::string& message)
 
 void ActivityLog::ReportAt(const std::string& message, time_t when)
 {
+    HWND hStatusLine;
+    bool bOwnThread;
     {
         CSrwLockGuard guard(g_lock);
         std::string folder = (m_strFolder.empty() ? GetExecutableFolder() : m_strFolder) + "\\logs";
@@ -60,15 +68,16 @@ void ActivityLog::ReportAt(const std::string& message, time_t when)
         // A record that cannot be written is lost, but its message is still shown.
         AppendToFile(folder + "\\" + FormatFileName(local), FormatRecord(message, local));
         m_strLatest = message;
+        hStatusLine = m_hStatusLine;
+        bOwnThread = hStatusLine && ::GetWindowThreadProcessId(hStatusLine, nullptr) == ::GetCurrentThreadId();
+        // Posted under the lock, so that nothing goes to a window detached
+        // since; a post never waits for the UI thread. One waiting post
+        // shows this message too.
+        if (hStatusLine && !bOwnThread && !m_bShowPosted.exchange(true))
+            ::PostMessageA(::GetParent(hStatusLine), WM_APP_SHOW_STATUS, 0, 0);
     }
-    // Never wait for the UI thread while holding the lock: another thread posts,
-    // unless a post is still waiting, whose ShowLatest will read this message.
-    if (!m_hStatusLine)
-        return;
-    if (::GetWindowThreadProcessId(m_hStatusLine, nullptr) == ::GetCurrentThreadId())
+    if (bOwnThread)
         ShowLatest();
-    else if (!m_bShowPosted.exchange(true))
-        ::PostMessageA(::GetParent(m_hStatusLine), WM_APP_SHOW_STATUS, 0, 0);
 }
 
 void ActivityLog::ShowLatest()

@@ -15,6 +15,8 @@ public:
     // statusLine: the static control that shows the latest report. folder: where
     // "logs" lives; empty means beside the executable.
     void Attach(HWND statusLine, const std::string& folder = std::string());
+    // The status line is going: reports from then on go to the file only.
+    void Detach();
 
     // Callable from any thread; never fails to its caller.
     void Report(const std::string& message);
