@@ -54,7 +54,7 @@ CRunner* IdleRunner()
 }
 }
 
-bool RunBounded(std::function<void()> call, DWORD timeoutMs)
+bool RunBounded(std::function<void()> call, DWORD timeoutMs, const std::atomic<bool>* stop)
 {
     CSrwLockGuard guard(g_lock);
     CRunner* runner = IdleRunner();
@@ -64,7 +64,7 @@ bool RunBounded(std::function<void()> call, DWORD timeoutMs)
     runner->bCalling = true;
     ::WakeAllConditionVariable(&g_changed);
     ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    while (runner->bCalling && !g_bAbandonAll && SleepUntil(g_changed, g_lock, deadline)) {
+    while (runner->bCalling && !g_bAbandonAll && !(stop && *stop) && SleepUntil(g_changed, g_lock, deadline)) {
     }
     if (!runner->bCalling)
         return true;
@@ -77,5 +77,11 @@ void AbandonBoundedCalls()
 {
     CSrwLockGuard guard(g_lock);
     g_bAbandonAll = true;
+    ::WakeAllConditionVariable(&g_changed);
+}
+
+void WakeBoundedCalls()
+{
+    CSrwLockGuard guard(g_lock);
     ::WakeAllConditionVariable(&g_changed);
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include <atomic>
 #include <functional>
 
 // Runs call on another thread and waits at most timeoutMs for it to end.
@@ -8,8 +9,12 @@
 // caller that must give up in time leaves a late call to finish on its own:
 // the call must own, by value or shared pointer, all it touches. False on
 // timeout, or when no thread could be started (the call then never runs).
-// Calls come from one thread at a time (the gateway worker).
-bool RunBounded(std::function<void()> call, DWORD timeoutMs);
+// Calls come from one thread at a time (the gateway worker). A call given a
+// stop flag also gives up once the flag is set and WakeBoundedCalls is called.
+bool RunBounded(std::function<void()> call, DWORD timeoutMs, const std::atomic<bool>* stop = nullptr);
+
+// Lets a waiting bounded call look at its stop flag again.
+void WakeBoundedCalls();
 
 // Makes every bounded call, waiting or to come, give up at once: the program
 // is ending and must not wait on the network any more.

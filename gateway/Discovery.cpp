@@ -30,14 +30,14 @@ int ChooseGateway(GatewayInfo* gateway, std::string* lanAddress)
 }
 }
 
-std::shared_ptr<GatewayInfo> SearchGateway(FoundGateway* found, ActivityLog& log)
+std::shared_ptr<GatewayInfo> SearchGateway(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop)
 {
     // A device that answers the search but not on its web port would hold
     // the library for minutes.
     auto gateway = std::make_shared<GatewayInfo>();
     auto lanAddress = std::make_shared<std::string>();
     auto result = std::make_shared<int>(0);
-    if (!RunBounded([=] { *result = ChooseGateway(gateway.get(), lanAddress.get()); }, kSearchTimeoutMs)
+    if (!RunBounded([=] { *result = ChooseGateway(gateway.get(), lanAddress.get()); }, kSearchTimeoutMs, &stop)
         || *result <= 0)
         return nullptr;
     found->lanAddress = *lanAddress;

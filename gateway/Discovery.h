@@ -1,5 +1,6 @@
 #pragma once
 #include "GatewayInfo.h"
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -15,8 +16,8 @@ struct FoundGateway {
 
 // Searches the network for a gateway, chooses one and reads its external
 // address, logging the found lines. Null, with nothing logged, when no usable
-// gateway answered in time.
-std::shared_ptr<GatewayInfo> SearchGateway(FoundGateway* found, ActivityLog& log);
+// gateway answered in time, or when stop was set meanwhile.
+std::shared_ptr<GatewayInfo> SearchGateway(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop);
 
 // The log line for a non-zero result of choosing the gateway.
 std::string FormatGatewayFoundLine(int result, const char* controlUrl);

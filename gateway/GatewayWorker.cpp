@@ -241,6 +241,10 @@ bool CGatewayWorker::PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs)
         TakePending(&m_closeRowsLeft);
     }
     ::WakeConditionVariable(&m_wake);
+    // A search going on would hold the close up for seconds: it ends here,
+    // and the close tries the router last found.
+    m_bClosePosted = true;
+    WakeBoundedCalls();
     return true;
 }
 
@@ -390,7 +394,7 @@ void CGatewayWorker::Close(const GatewayJob& job)
 void CGatewayWorker::Search()
 {
     FoundGateway found;
-    m_gateway = SearchGateway(&found, m_log);
+    m_gateway = SearchGateway(&found, m_log, m_bClosePosted);
     if (m_gateway) {
         m_lastGateway = m_gateway;
         m_leases.Forget();
@@ -409,7 +413,8 @@ void CGatewayWorker::Search()
         return;
     }
     // Told once: the worker keeps searching quietly until a router answers.
-    if (m_bEverFound || m_bFailureReported)
+    // A search cut short by the close found nothing to tell.
+    if (m_bEverFound || m_bFailureReported || m_bClosePosted)
         return;
     m_bFailureReported = true;
     m_log.Report(kNoGatewayFound);

@@ -181,6 +181,7 @@ private:
     std::vector<MappingEntry> m_pendingRemovals;
     HANDLE m_hClosed;
     std::atomic<long> m_nGeneration{ 0 };
+    std::atomic<bool> m_bClosePosted{ false };
 
     // The worker's own. Null while no router answers.
     std::shared_ptr<GatewayInfo> m_gateway;

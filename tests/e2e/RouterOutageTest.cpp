@@ -58,6 +58,7 @@ protected:
         const std::string router = "bash " + TestEnvironment::Get().router;
         RunShell(router + " exec router pkill -CONT -x miniupnpd 2>/dev/null");
         RunShell(router + " exec router nft delete table inet gwhang 2>/dev/null");
+        RunShell(router + " exec router nft delete table inet gwssdp 2>/dev/null");
     }
 
     // While the router does not answer, the window does, the log has one
@@ -265,6 +266,26 @@ TEST_F(RouterOutageTest, CloseGivesUpOnARouterThatFellSilentAndNamesEachRowLeftO
         EXPECT_EQ(1u, CountStarting(lines, std::string("停止映射失败: 外网端口 ") + port + " 协议 TCP"))
             << port << " is named once";
     EXPECT_EQ(0u, CountStarting(lines, "成功停止列表中的所有映射!"));
+}
+
+}
+
+namespace {
+
+TEST_F(RouterOutageTest, CloseTriesTheRouterLastFoundEvenWhenASearchCannotFindItAgain)
+{
+    StartMapping(kTwoRows, "1");
+    // The router's web port answers again, but no search can find it.
+    Router::Run("exec router nft add table inet gwssdp");
+    Router::Run("exec router nft \"add chain inet gwssdp input { type filter hook input priority -50 ; }\"");
+    Router::Run("exec router nft add rule inet gwssdp input udp dport 1900 drop");
+    Router::Run("stop");
+    ASSERT_TRUE(WaitForLogMessage(kLost, 15000));
+    Router::Run("start");
+    ASSERT_EQ(kTwoMapped, Router::Mappings());
+    ASSERT_TRUE(CloseProgram());
+    EXPECT_TRUE(Router::Mappings().empty());
+    EXPECT_EQ("成功停止列表中的所有映射!", LogMessages().back());
 }
 
 }
