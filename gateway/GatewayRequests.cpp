@@ -1,5 +1,6 @@
 #include "GatewayRequests.h"
 #include "BoundedCall.h"
+#include "RunTiming.h"
 #include "../framework/Format.h"
 #include "../framework/DottedAddress.h"
 // The library, built as C99, lists lease times as unsigned long long; in C++
@@ -41,7 +42,10 @@ int Request(std::function<int(const Target&)> request, const GatewayInfo& gatewa
 {
     auto result = std::make_shared<int>(kGatewayUnreachable);
     Target target(gateway);
-    if (!RunBounded([=] { *result = request(target); }, kRequestTimeoutMs))
+    if (!RunBounded([=] {
+            CLibraryCallTimer timer;
+            *result = request(target);
+        }, kRequestTimeoutMs))
         return kGatewayUnreachable;
     return *result;
 }
