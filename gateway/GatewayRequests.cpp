@@ -40,10 +40,11 @@ struct Target {
 // does not answer in time.
 int Request(std::function<int(const Target&)> request, const GatewayInfo& gateway)
 {
+    CSpanTimer requestTimer(TimedSpan::Request);
     auto result = std::make_shared<int>(kGatewayUnreachable);
     Target target(gateway);
     if (!RunBounded([=] {
-            CLibraryCallTimer timer;
+            CSpanTimer callTimer(TimedSpan::LibraryCall);
             *result = request(target);
         }, kRequestTimeoutMs))
         return kGatewayUnreachable;

@@ -3,15 +3,14 @@
 #include "../framework/Thread.h"
 
 namespace {
-// Library calls run on the bounding thread, runs on the worker, and the
-// benchmark reads on the window's thread: one lock for all.
+// Library calls run on the bounding thread, requests and runs on the worker,
+// and the benchmark reads on the window's thread: one lock for all.
 SRWLOCK g_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_runEnded = CONDITION_VARIABLE_INIT;
+LONGLONG g_requestTicks = 0;
 LONGLONG g_libraryTicks = 0;
 int g_nLibraryCalls = 0;
-LONGLONG g_lastRunTicks = 0;
-LONGLONG g_lastRunLibraryTicks = 0;
-int g_nLastRunCalls = 0;
+RunTiming g_lastRun;
 bool g_bRunEnded = false;
 
 LONGLONG Now()
@@ -29,20 +28,25 @@ double TicksToMs(LONGLONG ticks)
 }
 }
 
-CLibraryCallTimer::CLibraryCallTimer() : m_start(Now()) {}
+CSpanTimer::CSpanTimer(TimedSpan span) : m_span(span), m_start(Now()) {}
 
-CLibraryCallTimer::~CLibraryCallTimer()
+CSpanTimer::~CSpanTimer()
 {
     LONGLONG elapsed = Now() - m_start;
     CSrwLockGuard guard(g_lock);
-    g_libraryTicks += elapsed;
-    ++g_nLibraryCalls;
+    if (m_span == TimedSpan::Request) {
+        g_requestTicks += elapsed;
+    } else {
+        g_libraryTicks += elapsed;
+        ++g_nLibraryCalls;
+    }
 }
 
 CRunTimer::CRunTimer()
 {
     {
         CSrwLockGuard guard(g_lock);
+        m_requestsBefore = g_requestTicks;
         m_libraryBefore = g_libraryTicks;
         m_nCallsBefore = g_nLibraryCalls;
     }
@@ -54,9 +58,10 @@ CRunTimer::~CRunTimer()
     LONGLONG elapsed = Now() - m_start;
     {
         CSrwLockGuard guard(g_lock);
-        g_lastRunTicks = elapsed;
-        g_lastRunLibraryTicks = g_libraryTicks - m_libraryBefore;
-        g_nLastRunCalls = g_nLibraryCalls - m_nCallsBefore;
+        g_lastRun.runMs = TicksToMs(elapsed);
+        g_lastRun.requestMs = TicksToMs(g_requestTicks - m_requestsBefore);
+        g_lastRun.libraryMs = TicksToMs(g_libraryTicks - m_libraryBefore);
+        g_lastRun.libraryCalls = g_nLibraryCalls - m_nCallsBefore;
         g_bRunEnded = true;
     }
     ::WakeAllConditionVariable(&g_runEnded);
@@ -71,8 +76,6 @@ bool TakeRunTiming(DWORD timeoutMs, RunTiming* timing)
     if (!g_bRunEnded)
         return false;
     g_bRunEnded = false;
-    timing->runMs = TicksToMs(g_lastRunTicks);
-    timing->libraryMs = TicksToMs(g_lastRunLibraryTicks);
-    timing->libraryCalls = g_nLastRunCalls;
+    *timing = g_lastRun;
     return true;
 }
