@@ -7,10 +7,10 @@
 //            runs it, through its gateway worker (it closes before it ever shows);
 //            then, on "refresh" and half a second later, the window's refresh of
 //            the same rows, as its timer starts it. Prints one line for each:
-//            "rows=N mode=program run=start|refresh ms=T worker_ms=W library_ms=L calls=C"
+//            "rows=N mode=program run=start|refresh ms=T worker_ms=W request_ms=R library_ms=L calls=C"
 //            with the time from Start (or the timer) to the results at the
-//            window, and the worker's own timing of the run: all of it, and
-//            its library calls
+//            window, and the worker's own timing of the run: all of it, its
+//            requests as it waits for them, and the library calls in them
 //   bare     the same requests as a plain loop, no window: the floor; the
 //            refresh asks for every row and the external address, as a
 //            refresh by lookups does. Prints "rows=N mode=bare run=start|refresh ms=T"
@@ -340,8 +340,10 @@ private:
         RunTiming timing;
         if (!TakeRunTiming(kRunTimingWaitMs, &timing))
             return "the worker's run timing never came";
-        return FormatText("rows=%d mode=program run=%s ms=%.2f worker_ms=%.3f library_ms=%.3f calls=%d",
-                          m_listedRows, run, arrivedMs, timing.runMs, timing.libraryMs, timing.libraryCalls);
+        return FormatText("rows=%d mode=program run=%s ms=%.2f worker_ms=%.3f request_ms=%.3f library_ms=%.3f "
+                          "calls=%d",
+                          m_listedRows, run, arrivedMs, timing.runMs, timing.requestMs, timing.libraryMs,
+                          timing.libraryCalls);
     }
 
     void Finish(const std::string& line)

@@ -111,7 +111,7 @@ session_on_end() {
 set_up() {
   rm -rf "$work"
   mkdir -p "$work"
-  printf "role\trows\tmode\trun\tms\tworker_ms\tlibrary_ms\tcalls\treads\tlookups\tadds\taddress\trequests\n" \
+  printf "role\trows\tmode\trun\tms\tworker_ms\trequest_ms\tlibrary_ms\tcalls\treads\tlookups\tadds\taddress\trequests\n" \
     >"$work/runs.tsv"
   build
   # A copy, so that the program's logs\ folder lands in the scratch folder.
@@ -205,17 +205,18 @@ requests_between() {
 # run_line_regex MODE ROWS RUN: what mapping_bench says of a run.
 run_line_regex() {
   local times='ms=([0-9.]+)'
-  [ "$1" = program ] && times+=' worker_ms=([0-9.]+) library_ms=([0-9.]+) calls=([0-9]+)'
+  [ "$1" = program ] && times+=' worker_ms=([0-9.]+) request_ms=([0-9.]+) library_ms=([0-9.]+) calls=([0-9]+)'
   echo "^rows=$2 mode=$1 run=$3 $times\$"
 }
 
-# hear_run MODE ROWS RUN: sets run_times to "MS WORKER LIBRARY CALLS" ("-" for the bare loop's).
+# hear_run MODE ROWS RUN: sets run_times to "MS WORKER REQUESTS LIBRARY CALLS"
+# ("-" for those the bare loop does not have).
 hear_run() {
   bench_hear "$(run_line_regex "$@")" || return 1
   if [ "$1" = program ]; then
-    run_times="${BASH_REMATCH[1]} ${BASH_REMATCH[2]} ${BASH_REMATCH[3]} ${BASH_REMATCH[4]}"
+    run_times="${BASH_REMATCH[*]:1}"
   else
-    run_times="${BASH_REMATCH[1]} - - -"
+    run_times="${BASH_REMATCH[1]} - - - -"
   fi
 }
 
@@ -236,7 +237,7 @@ expected_requests() {
 }
 
 # attempt_case ROLE MODE ROWS: sets start_result and refresh_result to
-# "MS WORKER LIBRARY CALLS READS LOOKUPS ADDS ADDRESS TOTAL". Fails, with
+# "MS WORKER REQUESTS LIBRARY CALLS READS LOOKUPS ADDS ADDRESS TOTAL". Fails, with
 # case_issue set, when the case was disturbed or did not come out as expected.
 attempt_case() {
   local role=$1 mode=$2 rows=$3 found started refreshed
@@ -272,8 +273,8 @@ attempt_case() {
 # check_sent ROLE MODE ROWS RUN RESULT: the requests the router saw are those
 # expected, and the program counted as many library calls.
 check_sent() {
-  local role=$1 mode=$2 rows=$3 run=$4 ms worker library calls sent expected
-  read -r ms worker library calls sent <<<"$5"
+  local role=$1 mode=$2 rows=$3 run=$4 ms worker_ms request_ms library_ms calls sent expected
+  read -r ms worker_ms request_ms library_ms calls sent <<<"$5"
   expected=$(expected_requests "$role" "$mode" "$rows" "$run")
   if [ "$sent" != "$expected" ]; then
     case_issue="$run: requests $(describe_requests "$sent"), expected $(describe_requests "$expected")"
@@ -369,18 +370,19 @@ report_answers() {
 # ---- results ----------------------------------------------------------------------
 
 # Keyed ROLE,ROWS,RUN,MODE: each run's value, separated by spaces.
-declare -A times worker library own own_per_request beyond requests
+declare -A times worker library own handovers own_per_request beyond requests
 problems=()
 remeasured=()
 
 record() {
-  local key=$1 ms worker_ms library_ms calls sent
-  read -r ms worker_ms library_ms calls sent <<<"$2"
+  local key=$1 ms worker_ms request_ms library_ms calls sent
+  read -r ms worker_ms request_ms library_ms calls sent <<<"$2"
   times[$key]+="$ms "
   if [ "$calls" != - ]; then
     worker[$key]+="$worker_ms "
     library[$key]+="$library_ms "
     own[$key]+="$(awk -v w="$worker_ms" -v l="$library_ms" 'BEGIN { printf "%.3f", w - l }') "
+    handovers[$key]+="$(awk -v r="$request_ms" -v l="$library_ms" 'BEGIN { printf "%.3f", r - l }') "
     own_per_request[$key]+="$(awk -v w="$worker_ms" -v l="$library_ms" -v c="$calls" \
       'BEGIN { printf "%.4f", (c > 0 ? (w - l) / c : 0) }') "
     beyond[$key]+="$(awk -v m="$ms" -v l="$library_ms" 'BEGIN { printf "%.3f", m - l }') "
@@ -498,18 +500,20 @@ report_own_cost() {
   local role rows run key
   echo
   echo "The program's own cost: the worker's run (timed around it) beyond the library calls (each timed on" \
-    "the thread that bounds it); and the whole run, window to window, beyond the library calls." \
+    "the thread that bounds it); of it, the hand-overs: the requests as the worker waits for them beyond" \
+    "the library calls in them; and the whole run, window to window, beyond the library calls." \
     "Milliseconds, fastest / median of $REPEATS runs."
   echo
-  echo "| router | rows | run | requests | worker's run | library calls | own, per run | own, per request | window to window beyond the library |"
-  echo "|---|---:|---|---:|---:|---:|---:|---:|---:|"
+  echo "| router | rows | run | requests | worker's run | library calls | own, per run | of it hand-overs | own, per request | window to window beyond the library |"
+  echo "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|"
   for role in "${ROLES[@]}"; do
     for rows in "${ROW_COUNTS[@]}"; do
       for run in start refresh; do
         key=$role,$rows,$run,program
         echo "| $(role_name "$role") | $rows | $(run_name $run) | ${requests[$key]##* } |" \
           "$(min_median "${worker[$key]}") | $(min_median "${library[$key]}") |" \
-          "$(min_median "${own[$key]}") | $(min_median "${own_per_request[$key]}") | $(min_median "${beyond[$key]}") |"
+          "$(min_median "${own[$key]}") | $(min_median "${handovers[$key]}") | $(min_median "${own_per_request[$key]}") |" \
+          "$(min_median "${beyond[$key]}") |"
       done
     done
   done
