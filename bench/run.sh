@@ -460,6 +460,9 @@ stat_of() {
 # min_median VALUES: "fastest / median".
 min_median() { echo "$(stat_of min "$1") / $(stat_of median "$1")"; }
 
+# spread VALUES: the slowest over the fastest.
+spread() { ratio_of "$(stat_of max "$1")" "$(stat_of min "$1")"; }
+
 ratio_of() { awk -v p="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0 ? p / b : 0) }'; }
 
 # ratio STAT KEY: the program's time over the bare loop's, each side's fastest or median.
@@ -476,9 +479,10 @@ report_times() {
   local role rows run key
   echo
   echo "Milliseconds for one run, from Start (or the refresh timer) to the results at the window" \
-    "(QueryPerformanceCounter); fastest / median of $REPEATS runs of each side."
+    "(QueryPerformanceCounter); fastest / median of $REPEATS runs of each side; the spread is the" \
+    "slowest run over the fastest."
   echo
-  echo "| router | rows | run | requests, program | requests, bare | ms program | ms bare | ratio, fastest | ratio, median | bare loop's spread |"
+  echo "| router | rows | run | requests, program | requests, bare | ms program | ms bare | ratio, fastest | ratio, median | spread, program / bare |"
   echo "|---|---:|---|---|---|---:|---:|---:|---:|---:|"
   for role in "${ROLES[@]}"; do
     for rows in "${ROW_COUNTS[@]}"; do
@@ -488,7 +492,7 @@ report_times() {
           "$(describe_requests "${requests[$key,program]}") | $(describe_requests "${requests[$key,bare]}") |" \
           "$(min_median "${times[$key,program]}") | $(min_median "${times[$key,bare]}") |" \
           "$(ratio min "$key") | $(ratio median "$key") |" \
-          "$(ratio_of "$(stat_of max "${times[$key,bare]}")" "$(stat_of min "${times[$key,bare]}")")x |"
+          "$(spread "${times[$key,program]}") / $(spread "${times[$key,bare]}") |"
       done
     done
   done
