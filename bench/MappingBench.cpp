@@ -1,25 +1,39 @@
 // mapping_bench program|bare|answer|outage ROWS
 //
-// Finds the gateway once, then times one mapping run over ROWS TCP rows (local
-// port 20000+i, external port 30000+i, to this machine's LAN address):
+// Finds the gateway, prints "found" and waits for "start" on standard input;
+// half a second later it maps ROWS TCP rows (local port 20000+i, external port
+// 30000+i, to this machine's LAN address):
 //   program  the main window's own run, in the window run modally as the program
-//            runs it, through its gateway worker (it closes before it ever shows)
-//            prints "rows=N mode=program ms=T"
-//   bare     the same lookups and adds as a plain loop, no window: the floor;
-//            it starts as long after its search as the program's run does
-//            prints "rows=N mode=bare ms=T"
-//   answer   the program's run again, with the window's slowest answer during it
+//            runs it, through its gateway worker (it closes before it ever shows);
+//            then, on "refresh" and half a second later, the window's refresh of
+//            the same rows, as its timer starts it. Prints one line for each:
+//            "rows=N mode=program run=start|refresh ms=T worker_ms=W request_ms=R library_ms=L calls=C"
+//            with the time from Start (or the timer) to the results at the
+//            window, and the worker's own timing of the run: all of it, its
+//            requests as it waits for them, and the library calls in them
+//   bare     the same requests as a plain loop, no window: the floor; the
+//            refresh asks for every row and the external address, as a
+//            refresh by lookups does. Prints "rows=N mode=bare run=start|refresh ms=T"
+//   answer   the program's first run, with the window's slowest answer during it
 //            prints "rows=N mode=answer worst_ms=W"
 //   outage   the program maps the rows and prints "mapped"; the script then hangs
-//            the router, lets it answer again and writes "answering" to standard
-//            input. Prints the window's slowest answer until then and the time
-//            from "answering" to a run with every row live:
+//            the router, lets it answer again and writes "answering". Prints the
+//            window's slowest answer until then and the time from "answering"
+//            to a run with every row live:
 //            "rows=N mode=outage worst_ms=W back_ms=T"
+// mapping_bench parts CALLS
+//   times two parts of the program's own cost CALLS times each: an empty call
+//   handed to the thread that bounds each request, and one line of the
+//   activity log. "calls=N mode=parts handover_ms=F/M logline_ms=F/M"
+//   (fastest/median)
 #include "../app/MappingDlg.h"
 #include "../framework/App.h"
-#include "../gateway/Discovery.h"
+#include "../framework/Format.h"
+#include "../gateway/BoundedCall.h"
 #include "../gateway/GatewayInfo.h"
 #include "../gateway/GatewayWorker.h"
+#include "../gateway/RunTiming.h"
+#include "../log/ActivityLog.h"
 #include "../mappings/MappingList.h"
 #include <winsock2.h>
 #include <commctrl.h>
@@ -28,6 +42,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -55,12 +71,6 @@ public:
 // The bare loop's own gateway, found as the worker finds it.
 GatewayInfo g_gatewayInfo;
 
-struct GatewayAddresses {
-    std::string lan;
-    std::string host;
-    std::string external;
-};
-
 class CStopwatch {
 public:
     CStopwatch() { ::QueryPerformanceCounter(&m_start); }
@@ -77,9 +87,15 @@ private:
     LARGE_INTEGER m_start;
 };
 
+void QueryExternalAddress()
+{
+    char external[40] = {};
+    UPNP_GetExternalIPAddress(g_gatewayInfo.urls.controlURL, g_gatewayInfo.data.first.servicetype, external);
+}
+
 // Fills g_gatewayInfo as the gateway worker does, but on this thread and
 // with a shorter search: the bare loop's gateway, and this machine's address.
-bool FindGateway(GatewayAddresses* addresses)
+bool FindGateway(std::string* lanAddress)
 {
     int error = 0;
     UPNPDev* devices = upnpDiscover(kSearchDelayMs, nullptr, nullptr, 0, 0, kMulticastTtl, &error);
@@ -91,11 +107,8 @@ bool FindGateway(GatewayAddresses* addresses)
     // Only a connected gateway gives numbers worth comparing.
     if (result != 1)
         return false;
-    char external[40] = {};
-    UPNP_GetExternalIPAddress(g_gatewayInfo.urls.controlURL, g_gatewayInfo.data.first.servicetype, external);
-    addresses->lan = lan;
-    addresses->host = HostFromUrl(g_gatewayInfo.urls.controlURL);
-    addresses->external = external;
+    QueryExternalAddress();
+    *lanAddress = lan;
     return true;
 }
 
@@ -163,25 +176,47 @@ private:
     double m_worstMs = 0;
 };
 
-// Posted by the standard-input reader when the benchmark script says the
-// router answers again after an outage.
-const UINT WM_APP_ROUTER_ANSWERS = WM_APP + 40;
+// The script's words on standard input, one a line.
+enum ScriptWord { kSaysStart, kSaysRefresh, kSaysAnswering, kInputEnded };
+const char* const kScriptWords[] = { "start", "refresh", "answering" };
+
+// Blocks until the script says one of its words.
+ScriptWord ReadScriptWord()
+{
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        for (int word = kSaysStart; word < kInputEnded; ++word) {
+            if (line.compare(0, std::strlen(kScriptWords[word]), kScriptWords[word]) == 0)
+                return static_cast<ScriptWord>(word);
+        }
+    }
+    return kInputEnded;
+}
+
+// Standard output is a pipe: each line goes out at once, as the script waits for it.
+void Say(const std::string& line)
+{
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// Posted by the standard-input reader with each word of the script.
+const UINT WM_APP_SCRIPT_SAYS = WM_APP + 40;
+// The worker's run timer ends just after it has posted the run's results.
+const DWORD kRunTimingWaitMs = 1000;
+const DWORD kHandOverLimitMs = 3000;
+
+enum class Mode { Program, Bare, Answer, Outage, Parts };
 
 // The main window as the program runs it, with its own gateway worker. Once
-// the worker has found the gateway and the window has drawn it (half a second
-// later), Start is pressed, and the first run is
-// timed until the worker posts its end. In the outage case the window then
-// says "mapped", goes on while the script hangs the router, and times the way
-// back: from "answering" on standard input to a run with every row live.
+// the worker has found the gateway it says "found"; half a second after the
+// script's "start", Start is pressed, and the run is timed until the worker's
+// results arrive. The program mode then times the refresh the script asks
+// for; the outage mode says "mapped", goes on while the script hangs the
+// router, and times the way back: from "answering" to a run with every row live.
 class CBenchDlg : public CMappingDlg {
 public:
-    CBenchDlg(const std::vector<MappingEntry>& rows, bool watchAnswers, bool outage)
-        : m_rows(rows), m_bWatchAnswers(watchAnswers), m_bOutage(outage)
-    {
-    }
-    double ElapsedMs() const { return m_elapsedMs; }
-    double WorstAnswerMs() const { return m_worstAnswerMs; }
-    int ListedRows() const { return m_listedRows; }
+    CBenchDlg(const std::vector<MappingEntry>& rows, Mode mode) : m_rows(rows), m_mode(mode) {}
 
 protected:
     BOOL OnInitDialog() override
@@ -190,6 +225,14 @@ protected:
         for (const MappingEntry& row : m_rows)
             AppendMappingEntry(m_listMappings, row);
         m_listedRows = m_listMappings.GetItemCount();
+        HWND hWnd = m_hWnd;
+        std::thread([hWnd] {
+            ScriptWord word;
+            do {
+                word = ReadScriptWord();
+                ::PostMessageA(hWnd, WM_APP_SCRIPT_SAYS, word, 0);
+            } while (word != kInputEnded);
+        }).detach();
         return result;
     }
 
@@ -197,13 +240,14 @@ protected:
     {
         if (msg == WM_TIMER && wParam == kSettleTimerId) {
             ::KillTimer(m_hWnd, kSettleTimerId);
-            PressStart();
+            OnSettled();
             return 0;
         }
-        if (msg == WM_APP_ROUTER_ANSWERS) {
-            m_worstAnswerMs = m_answers.TakeWorstMs();
-            m_watch = CStopwatch();
-            m_bRecovering = true;
+        // The script, not the window's timer, says when the timed refresh comes.
+        if (msg == WM_TIMER && wParam == m_nRefreshTimerId && m_mode == Mode::Program)
+            return 0;
+        if (msg == WM_APP_SCRIPT_SAYS) {
+            OnScriptSays(static_cast<ScriptWord>(wParam));
             return 0;
         }
         if (msg != WM_APP_GATEWAY_EVENT)
@@ -214,24 +258,14 @@ protected:
         LRESULT result = CMappingDlg::WindowProc(msg, wParam, lParam);
         if (event.kind == GatewayEvent::RunDone) {
             OnRunDone(event, arrivedMs);
-        } else if (event.kind == GatewayEvent::Found && !m_bStarted) {
-            m_bStarted = true;
+        } else if (event.kind == GatewayEvent::Found && !m_bFound) {
+            m_bFound = true;
             // Locking the settings is Start's work on the window, not the run's:
             // done here, its repaint is over before the clock starts.
             EnableMappingControls(FALSE);
-            // A user presses Start once the window shows the router, not while it draws it.
-            ::SetTimer(m_hWnd, kSettleTimerId, kSettleMs, nullptr);
+            Say("found");
         }
         return result;
-    }
-
-    void PressStart()
-    {
-        // Asking the window costs it time too: only when its answers are measured.
-        if (m_bWatchAnswers)
-            m_answers.Start(m_hWnd);
-        m_watch = CStopwatch();
-        OnBnClickedStart();
     }
 
 private:
@@ -241,58 +275,107 @@ private:
                            [](const RowResult& row) { return row.state == RowState::Live; });
     }
 
+    void OnScriptSays(ScriptWord word)
+    {
+        // The script has gone: nothing more will be asked.
+        if (word == kInputEnded) {
+            EndDialog(IDCANCEL);
+            return;
+        }
+        if (word == kSaysAnswering) {
+            m_worstAnswerMs = m_answers.TakeWorstMs();
+            m_watch = CStopwatch();
+            m_bRecovering = true;
+            return;
+        }
+        // A user presses Start once the window shows the router, not while it
+        // draws it; a refresh, too, comes after a pause.
+        m_bRefreshAsked = word == kSaysRefresh;
+        ::SetTimer(m_hWnd, kSettleTimerId, kSettleMs, nullptr);
+    }
+
+    void OnSettled()
+    {
+        if (m_bRefreshAsked) {
+            m_watch = CStopwatch();
+            m_bRefreshing = true;
+            // As the window's refresh timer does.
+            CMappingDlg::WindowProc(WM_TIMER, m_nRefreshTimerId, 0);
+            return;
+        }
+        // Asking the window costs it time too: only when its answers are measured.
+        if (m_mode != Mode::Program)
+            m_answers.Start(m_hWnd);
+        m_watch = CStopwatch();
+        OnBnClickedStart();
+    }
+
     void OnRunDone(const GatewayEvent& event, double arrivedMs)
     {
-        if (m_elapsedMs == 0 && !m_bOutage) {
-            m_elapsedMs = arrivedMs;
-            Finish();
-        } else if (m_elapsedMs == 0) {
-            m_elapsedMs = arrivedMs;
-            std::printf("mapped\n");
-            std::fflush(stdout);
-            HWND hWnd = m_hWnd;
-            std::thread([hWnd] {
-                std::string line;
-                while (std::getline(std::cin, line) && line.compare(0, 9, "answering") != 0) {
-                }
-                ::PostMessageA(hWnd, WM_APP_ROUTER_ANSWERS, 0, 0);
-            }).detach();
-        } else if (m_bRecovering && AllLive(event)) {
-            m_elapsedMs = arrivedMs;
-            Finish();
+        if (m_bRecovering && AllLive(event)) {
+            Finish(FormatText("rows=%d mode=outage worst_ms=%.1f back_ms=%.1f", m_listedRows, m_worstAnswerMs,
+                              arrivedMs));
+        } else if (m_bRefreshing) {
+            Finish(RunLine("refresh", arrivedMs));
+        } else if (!m_bFirstRunDone) {
+            m_bFirstRunDone = true;
+            OnFirstRunDone(arrivedMs);
         }
     }
 
-    void Finish()
+    void OnFirstRunDone(double arrivedMs)
+    {
+        if (m_mode == Mode::Program) {
+            Say(RunLine("start", arrivedMs));
+        } else if (m_mode == Mode::Answer) {
+            m_answers.Stop();
+            Finish(FormatText("rows=%d mode=answer worst_ms=%.1f", m_listedRows, m_answers.TakeWorstMs()));
+        } else {
+            Say("mapped");
+        }
+    }
+
+    std::string RunLine(const char* run, double arrivedMs)
+    {
+        RunTiming timing;
+        if (!TakeRunTiming(kRunTimingWaitMs, &timing))
+            return "the worker's run timing never came";
+        return FormatText("rows=%d mode=program run=%s ms=%.2f worker_ms=%.3f request_ms=%.3f library_ms=%.3f "
+                          "calls=%d",
+                          m_listedRows, run, arrivedMs, timing.runMs, timing.requestMs, timing.libraryMs,
+                          timing.libraryCalls);
+    }
+
+    void Finish(const std::string& line)
     {
         m_answers.Stop();
-        if (!m_bOutage)
-            m_worstAnswerMs = m_answers.TakeWorstMs();
+        Say(line);
         // The mappings stay for the next case: no Stop, no close rules.
         EndDialog(IDOK);
     }
 
     const std::vector<MappingEntry>& m_rows;
-    const bool m_bWatchAnswers;
-    const bool m_bOutage;
-    bool m_bStarted = false;
+    const Mode m_mode;
+    bool m_bFound = false;
+    bool m_bFirstRunDone = false;
+    bool m_bRefreshAsked = false;
+    bool m_bRefreshing = false;
     bool m_bRecovering = false;
     CAnswerWatch m_answers;
     CStopwatch m_watch;
-    double m_elapsedMs = 0;
     double m_worstAnswerMs = 0;
     int m_listedRows = 0;
 };
 
-// Runs the main window over the rows; *listedRows gets how many it listed.
-void RunProgram(CBenchDlg& dialog, int* listedRows)
+// Runs the main window over the rows until it has said its last line.
+void RunProgram(const std::vector<MappingEntry>& rows, Mode mode)
 {
     INITCOMMONCONTROLSEX classes = { sizeof classes, ICC_LISTVIEW_CLASSES | ICC_INTERNET_CLASSES };
     ::InitCommonControlsEx(&classes);
+    CBenchDlg dialog(rows, mode);
     g_app.m_pMainWnd = &dialog;
     dialog.DoModal();
     g_app.m_pMainWnd = nullptr;
-    *listedRows = dialog.ListedRows();
 }
 
 bool MappingExists(const MappingEntry& row)
@@ -312,63 +395,111 @@ void AddMapping(const MappingEntry& row)
                         row.protocol.c_str(), nullptr, "3600");
 }
 
-double TimeBareLoop(const std::vector<MappingEntry>& rows)
+void MapEach(const std::vector<MappingEntry>& rows)
 {
-    // The program's run begins half a second after the router answered, as a
-    // user presses Start. The first request after a pause is slower (idle
-    // cores wake, the router's caches are cold): both wait alike, so that
-    // the difference is the program's own.
-    ::Sleep(kSettleMs);
-    CStopwatch watch;
     for (const MappingEntry& row : rows) {
         if (!MappingExists(row))
             AddMapping(row);
     }
-    return watch.ElapsedMs();
+}
+
+// The program's runs begin half a second after the script's word, as a user
+// presses Start or a timer refreshes. The first request after a pause is
+// slower (idle cores wake, the router's caches are cold): both wait alike,
+// so that the difference is the program's own.
+bool TimeBareRun(const std::vector<MappingEntry>& rows, ScriptWord word)
+{
+    if (ReadScriptWord() != word)
+        return false;
+    ::Sleep(kSettleMs);
+    CStopwatch watch;
+    MapEach(rows);
+    if (word == kSaysRefresh)
+        QueryExternalAddress();
+    Say(FormatText("rows=%d mode=bare run=%s ms=%.2f", static_cast<int>(rows.size()), kScriptWords[word],
+                   watch.ElapsedMs()));
+    return true;
+}
+
+struct Spread {
+    double fastestMs;
+    double medianMs;
+};
+
+Spread TimeEach(int count, const std::function<void()>& call)
+{
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        CStopwatch watch;
+        call();
+        times.push_back(watch.ElapsedMs());
+    }
+    std::sort(times.begin(), times.end());
+    return { times.front(), times[times.size() / 2] };
+}
+
+// Two parts of the program's own cost, each on its own: the hand-over of a
+// request to the thread that bounds it and back, with nothing to call; and
+// one line of the activity log, written to its file (logs\ beside this
+// program) as each added mapping's line is.
+void TimeParts(int count)
+{
+    Spread handOver = TimeEach(count, [] { RunBounded([] {}, kHandOverLimitMs); });
+    ActivityLog log;
+    Spread logLine = TimeEach(count, [&log] { log.Report("mapping_bench: one line of the activity log"); });
+    Say(FormatText("calls=%d mode=parts handover_ms=%.4f/%.4f logline_ms=%.4f/%.4f", count, handOver.fastestMs,
+                   handOver.medianMs, logLine.fastestMs, logLine.medianMs));
 }
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: mapping_bench program|bare|answer|outage ROWS (ROWS 1..%d)\n", kMaxRows);
+    std::fprintf(stderr, "usage: mapping_bench program|bare|answer|outage ROWS, or parts CALLS (1..%d)\n",
+                 kMaxRows);
     return 2;
+}
+
+bool ParseMode(const std::string& text, Mode* mode)
+{
+    const char* const names[] = { "program", "bare", "answer", "outage", "parts" };
+    for (int index = 0; index < 5; ++index) {
+        if (text == names[index]) {
+            *mode = static_cast<Mode>(index);
+            return true;
+        }
+    }
+    return false;
 }
 }
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
+    Mode mode;
+    int rowCount = argc == 3 ? std::atoi(argv[2]) : 0;
+    if (argc != 3 || !ParseMode(argv[1], &mode) || rowCount < 1 || rowCount > kMaxRows)
         return Usage();
-    std::string mode = argv[1];
-    int rowCount = std::atoi(argv[2]);
-    if ((mode != "program" && mode != "bare" && mode != "answer" && mode != "outage") || rowCount < 1
-        || rowCount > kMaxRows)
-        return Usage();
+    if (mode == Mode::Parts) {
+        TimeParts(rowCount);
+        return 0;
+    }
 
     WSADATA wsaData;
     if (::WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
         std::fprintf(stderr, "mapping_bench: no socket layer\n");
         return 1;
     }
-    GatewayAddresses addresses;
-    if (!FindGateway(&addresses)) {
+    std::string lanAddress;
+    if (!FindGateway(&lanAddress)) {
         std::fprintf(stderr, "mapping_bench: no connected gateway found\n");
         return 1;
     }
-    std::vector<MappingEntry> rows = BenchRows(rowCount, addresses.lan);
-    int listedRows = rowCount;
-    if (mode == "bare") {
-        std::printf("rows=%d mode=bare ms=%.1f\n", listedRows, TimeBareLoop(rows));
+    std::vector<MappingEntry> rows = BenchRows(rowCount, lanAddress);
+    int status = 0;
+    if (mode == Mode::Bare) {
+        Say("found");
+        status = TimeBareRun(rows, kSaysStart) && TimeBareRun(rows, kSaysRefresh) ? 0 : 1;
     } else {
-        CBenchDlg dialog(rows, mode != "program", mode == "outage");
-        RunProgram(dialog, &listedRows);
-        if (mode == "program")
-            std::printf("rows=%d mode=program ms=%.1f\n", listedRows, dialog.ElapsedMs());
-        else if (mode == "answer")
-            std::printf("rows=%d mode=answer worst_ms=%.1f\n", listedRows, dialog.WorstAnswerMs());
-        else
-            std::printf("rows=%d mode=outage worst_ms=%.1f back_ms=%.1f\n", listedRows, dialog.WorstAnswerMs(),
-                        dialog.ElapsedMs());
+        RunProgram(rows, mode);
     }
     ::WSACleanup();
-    return 0;
+    return status;
 }

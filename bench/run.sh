@@ -1,31 +1,44 @@
 #!/usr/bin/env bash
-# Benchmark of one mapping run: the main window's own run (mapping_bench
-# program) against a bare loop of the same requests (mapping_bench bare), for 1,
-# 10 and 100 rows, with none of the mappings on the router and with all of them
-# already there. Prints a Markdown table and the verdicts:
-#   - requests: one lookup per row, plus one add per row only when none is present
-#   - time: the program within 1.10x of the bare loop (medians)
+# Benchmark of the program's mapping runs (mapping_bench program: the main
+# window and its gateway worker) against a bare loop of the library's calls in
+# one process (mapping_bench bare), for 1, 10 and 100 rows, on the demo router
+# in its normal role (IGD version 2: the program reads the router's table) and
+# in its igd1 role (IGD version 1: the program looks up each row). Each run of
+# mapping_bench times two runs: Start with none of the mappings on the router,
+# then a refresh with all of them there. Program and bare loop take turns.
+# Prints Markdown tables and the verdicts, each on the fastest and the median
+# of the runs:
+#   - requests, counted in the router's log: on IGDv2 at most 2 table reads
+#     plus the adds, plus the external address on a refresh; on IGDv1 one
+#     lookup per row plus the adds (plus the address)
+#   - IGDv2, 100 rows, refresh: at most 0.10x the bare loop's time
+#   - the program's own cost, the worker's run beyond its library calls (both
+#     timed inside the program): at most 1 ms per run and 0.05 ms per request
+#   - IGDv1, 100 rows: at most 1.10x the bare loop's time on the fastest runs
+# The 1- and 10-row ratios are shown, with no target; so are two parts of the
+# program's own cost, each timed alone (mapping_bench parts): the hand-over of
+# a request to the thread that bounds it, with nothing to call, and one line
+# of the activity log.
 # Then the window's answers: its slowest answer during a 100-row run
 # (mapping_bench answer) and during a router outage, and the time from the
-# router answering again to the list mapped (mapping_bench outage), in a second
+# router answering again to the list mapped (mapping_bench outage), in a last
 # table with their targets.
 #
 # Usage: bench/run.sh   (as root)
-#   GW_BENCH_REPEATS      runs per timing for 1 and 10 rows (default 5)
-#   GW_BENCH_REPEATS_100  runs per timing for 100 rows (default 1): the router's
-#                         time per request grows with the mappings it holds, so
-#                         one 100-row run takes 25-40 s and already sums 100-200
-#                         requests
-#   GW_BENCH_PARTS        what to measure: "runs", "answers" or both (default)
+#   GW_BENCH_REPEATS  runs of each side per case (default 9)
+#   GW_BENCH_ROWS     row counts (default "1 10 100")
+#   GW_BENCH_ROLES    router roles: "igd2", "igd1" or both (default)
+#   GW_BENCH_PARTS    what to measure: "runs", "answers" or both (default)
 # Every run's numbers also go to build/bench-work/runs.tsv.
 #
 # Brings up what is missing (router, Xvfb when $DISPLAY is unset, its own Wine
 # prefix in the LAN namespace), builds, and takes down only what it brought up,
-# also when interrupted; a router it found running it leaves running, with its
-# mapping table emptied.
-# Every case empties the router's mapping table first (router.sh restart). The
-# router may be shared: a case that was disturbed, or that sent other requests
-# than expected, is measured again, at most 3 times, and the last one is reported.
+# also when interrupted; a router it found running it leaves running, in its
+# normal role and with its mapping table emptied.
+# Every case empties the router's mapping table first (router.sh restart). A
+# case that was disturbed, or that sent other requests than expected, is
+# measured again, at most 3 times; the last one is reported, and the report
+# names every case measured again and why.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -33,14 +46,21 @@ cd "$root"
 . scripts/wine-env.sh
 session_begin bench
 
-ROW_COUNTS=(1 10 100)
-REPEATS=${GW_BENCH_REPEATS:-5}
-REPEATS_100=${GW_BENCH_REPEATS_100:-1}
+REPEATS=${GW_BENCH_REPEATS:-9}
+read -r -a ROW_COUNTS <<<"${GW_BENCH_ROWS:-1 10 100}"
+read -r -a ROLES <<<"${GW_BENCH_ROLES:-igd2 igd1}"
 PARTS=${GW_BENCH_PARTS:-runs answers}
-MAX_RATIO=1.10
 MAX_ATTEMPTS=3
 FIRST_LOCAL_PORT=20000
 FIRST_EXTERNAL_PORT=30000
+# Targets.
+TARGET_ROWS=100
+MAX_TABLE_RATIO=0.10
+MAX_LOOKUP_RATIO=1.10
+MAX_OWN_RUN_MS=1
+MAX_OWN_REQUEST_MS=0.05
+# A run of mapping_bench says each line within this, even on a busy machine.
+LINE_WAIT_SECONDS=120
 
 prefix="$root/build/wine/bench"
 work="$root/build/bench-work"
@@ -48,7 +68,12 @@ build_dir="$root/build/$GW_TEST_ARCH"
 
 [ "$(id -u)" = 0 ] || die "must run as root (network namespaces)"
 [[ $REPEATS =~ ^[1-9][0-9]*$ ]] || die "GW_BENCH_REPEATS must be a positive number"
-[[ $REPEATS_100 =~ ^[1-9][0-9]*$ ]] || die "GW_BENCH_REPEATS_100 must be a positive number"
+for rows in "${ROW_COUNTS[@]}"; do
+  [[ $rows =~ ^[1-9][0-9]*$ ]] || die "GW_BENCH_ROWS must be positive numbers"
+done
+for role in "${ROLES[@]}"; do
+  [[ $role =~ ^igd[12]$ ]] || die "GW_BENCH_ROLES must be igd2, igd1 or both"
+done
 [[ $PARTS =~ ^(runs|answers|runs\ answers|answers\ runs)$ ]] || die "GW_BENCH_PARTS must be runs, answers or both"
 
 # ---- set-up and tear-down ---------------------------------------------------------
@@ -72,18 +97,22 @@ build() {
 to_build_log() { "$@" >>"$work/build.log" 2>&1; }
 
 # After the session has stopped the prefix's wineserver, before it leaves the
-# lab as found: a router found running stays so, but without the benchmark's
-# mappings, which slow every request.
+# lab as found: a router found running or stopped goes back to its normal
+# role, which also empties its table of the benchmark's mappings (they slow
+# every request). One found down is taken down again, roles and all.
 session_on_end() {
   if [ -n "${ROUTER_NS:-}" ]; then router_answer; fi
   if [ $created_prefix = yes ]; then rm -rf "$prefix"; fi
-  if [ "$lab_found" = running ]; then empty_table >/dev/null 2>&1; fi
+  case ${lab_found:-} in
+    stopped | running) router igd1 off >/dev/null 2>&1 || note "the demo router could not be put back in its normal role" ;;
+  esac
 }
 
 set_up() {
   rm -rf "$work"
   mkdir -p "$work"
-  printf "rows\tmode\tcase\tms\tlookups\tadds\n" >"$work/runs.tsv"
+  printf "role\trows\tmode\trun\tms\tworker_ms\trequest_ms\tlibrary_ms\tcalls\treads\tlookups\tadds\taddress\trequests\n" \
+    >"$work/runs.tsv"
   build
   # A copy, so that the program's logs\ folder lands in the scratch folder.
   cp "$build_dir/bench/mapping_bench.exe" "$work/"
@@ -100,38 +129,95 @@ set_up() {
 # one, Wine's shell takes seconds to refuse the program's icon.
 start_wine() { wine_prefix_up "$prefix" "$LAN_NS" && wine_virtual_desktop "$prefix" "$LAN_NS"; }
 
-# ---- one run ----------------------------------------------------------------------
+# use_role igd1|igd2: the router describes itself as IGD version 1 or 2 (its normal role).
+use_role() {
+  if [ "$1" = igd1 ]; then router igd1 on; else router igd1 off; fi >/dev/null ||
+    die "router.sh igd1 failed"
+}
+
+role_name() { if [ "$1" = igd1 ]; then echo "IGDv1 (per row)"; else echo "IGDv2 (table)"; fi; }
+
+# ---- talking to mapping_bench -------------------------------------------------------
+
+# bench_open ARGS...: starts mapping_bench, its standard input and output on
+# FIFOs, so that the script can wait for each line and answer it at once.
+bench_open() {
+  rm -f "$work/to_bench" "$work/from_bench"
+  mkfifo "$work/to_bench" "$work/from_bench"
+  ip netns exec "$LAN_NS" env WINEPREFIX="$prefix" "$WINE" "$work/mapping_bench.exe" "$@" \
+    <"$work/to_bench" >"$work/from_bench" 2>>"$work/wine.log" &
+  bench_pid=$!
+  exec {bench_in}>"$work/to_bench"
+  exec {bench_out}<"$work/from_bench"
+}
+
+# In a subshell: a write to a mapping_bench that has ended kills the writer.
+bench_say() { (echo "$1" >&"$bench_in") 2>/dev/null; }
+
+# bench_hear REGEX: the next line, which must match (BASH_REMATCH holds its
+# parts); otherwise sets case_issue and fails.
+bench_hear() {
+  local line=
+  if ! IFS= read -r -t "$LINE_WAIT_SECONDS" line <&"$bench_out"; then
+    case_issue="mapping_bench said nothing where '$1' was due (see $work/wine.log)"
+    return 1
+  fi
+  line=${line%$'\r'}
+  [[ $line =~ $1 ]] && return 0
+  case_issue="mapping_bench said '$line' where '$1' was due"
+  return 1
+}
+
+# bench_close: its input ends; it has said its last line and ends by itself,
+# or is stopped after 20 s.
+bench_close() {
+  local i
+  exec {bench_in}>&-
+  for i in $(seq 200); do
+    kill -0 "$bench_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$bench_pid" 2>/dev/null || true
+  wait "$bench_pid" 2>/dev/null || true
+  exec {bench_out}<&-
+}
+
+# ---- one case: Start with none present, then a refresh with all present -------------
 
 empty_table() { router restart >/dev/null; }
 
-count_action() {
-  local from=$1 action=$2
-  tail -c +"$((from + 1))" "$ROUTER_LOG" | grep -c "SOAPAction: .*#$action\b" || true
+log_size() { stat -c %s "$ROUTER_LOG"; }
+
+# count_requests FROM TO [ACTION]: SOAP requests in the router's log between two of its sizes.
+count_requests() {
+  head -c "$2" "$ROUTER_LOG" | tail -c +"$(($1 + 1))" | grep -c "SOAPAction: .*#${3:-}" || true
 }
 
-run_bench() {
-  ip netns exec "$LAN_NS" env WINEPREFIX="$prefix" "$WINE" "$work/mapping_bench.exe" "$@" \
-    </dev/null >"$work/out" 2>>"$work/wine.log"
+# requests_between FROM TO: "READS LOOKUPS ADDS ADDRESS TOTAL".
+requests_between() {
+  echo "$(count_requests "$1" "$2" 'GetListOfPortMappings\b')" \
+    "$(count_requests "$1" "$2" 'GetSpecificPortMappingEntry\b')" \
+    "$(count_requests "$1" "$2" 'AddPortMapping\b')" \
+    "$(count_requests "$1" "$2" 'GetExternalIPAddress\b')" \
+    "$(count_requests "$1" "$2")"
 }
 
-# run_once MODE ROWS: one run of mapping_bench; sets run_result to "MS LOOKUPS ADDS".
-# Fails when the run did not complete or the router's log started afresh meanwhile.
-run_once() {
-  local mode=$1 rows=$2 from out ms
-  run_result=
-  from=$(stat -c %s "$ROUTER_LOG")
-  session_run run_bench "$mode" "$rows" || true
-  out=$(tr -d '\r' <"$work/out")
-  if ! [[ $out =~ ^rows=$rows\ mode=$mode\ ms=([0-9.]+)$ ]]; then
-    case_issue="'$mode $rows' printed '$out' (see $work/wine.log)"
-    return 1
+# run_line_regex MODE ROWS RUN: what mapping_bench says of a run.
+run_line_regex() {
+  local times='ms=([0-9.]+)'
+  [ "$1" = program ] && times+=' worker_ms=([0-9.]+) request_ms=([0-9.]+) library_ms=([0-9.]+) calls=([0-9]+)'
+  echo "^rows=$2 mode=$1 run=$3 $times\$"
+}
+
+# hear_run MODE ROWS RUN: sets run_times to "MS WORKER REQUESTS LIBRARY CALLS"
+# ("-" for those the bare loop does not have).
+hear_run() {
+  bench_hear "$(run_line_regex "$@")" || return 1
+  if [ "$1" = program ]; then
+    run_times="${BASH_REMATCH[*]:1}"
+  else
+    run_times="${BASH_REMATCH[1]} - - - -"
   fi
-  ms=${BASH_REMATCH[1]}
-  if [ "$(stat -c %s "$ROUTER_LOG")" -lt "$from" ]; then
-    case_issue="the router's log started afresh during '$mode $rows'"
-    return 1
-  fi
-  run_result="$ms $(count_action "$from" GetSpecificPortMappingEntry) $(count_action "$from" AddPortMapping)"
 }
 
 # Mappings of the benchmark's rows that the router holds, pointing where they should.
@@ -141,33 +227,77 @@ mapped_rows() {
     wc -l
 }
 
-# sent_as_expected RESULT LOOKUPS ADDS
-sent_as_expected() {
-  local ms lookups adds
-  read -r ms lookups adds <<<"$1"
-  [ "$lookups" = "$2" ] && [ "$adds" = "$3" ]
+# expected_requests ROLE MODE ROWS RUN: "READS LOOKUPS ADDS ADDRESS TOTAL". The
+# rows are all TCP: one table read. A refresh asks for the external address.
+expected_requests() {
+  local role=$1 mode=$2 rows=$3 run=$4 reads=0 lookups=0 adds=0 address=0
+  if [ "$role" = igd2 ] && [ "$mode" = program ]; then reads=1; else lookups=$rows; fi
+  if [ "$run" = start ]; then adds=$rows; else address=1; fi
+  echo "$reads $lookups $adds $address $((reads + lookups + adds + address))"
 }
 
-# attempt_case MODE ROWS: a run with the table empty, then one right after with
-# every mapping present; sets none_result and all_result. Fails, with
+# attempt_case ROLE MODE ROWS: sets start_result and refresh_result to
+# "MS WORKER REQUESTS LIBRARY CALLS READS LOOKUPS ADDS ADDRESS TOTAL". Fails, with
 # case_issue set, when the case was disturbed or did not come out as expected.
 attempt_case() {
-  local mode=$1 rows=$2
-  none_result='' all_result='' case_issue=''
+  local role=$1 mode=$2 rows=$3 found started refreshed
+  start_result='' refresh_result='' case_issue=''
   if ! empty_table; then
     case_issue="router.sh restart failed"
     return 1
   fi
-  run_once "$mode" "$rows" || return 1
-  none_result=$run_result
-  run_once "$mode" "$rows" || return 1
-  all_result=$run_result
+  bench_open "$mode" "$rows"
+  if bench_hear '^found$' && found=$(log_size) && bench_say start && hear_run "$mode" "$rows" start; then
+    start_result=$run_times
+    started=$(log_size)
+    bench_say refresh
+    hear_run "$mode" "$rows" refresh && refresh_result=$run_times
+  fi
+  bench_close
+  [ -n "$refresh_result" ] || return 1
+  refreshed=$(log_size)
+  if [ "$refreshed" -lt "$started" ] || [ "$started" -lt "$found" ]; then
+    case_issue="the router's log started afresh during '$mode $rows'"
+    return 1
+  fi
+  start_result+=" $(requests_between "$found" "$started")"
+  refresh_result+=" $(requests_between "$started" "$refreshed")"
   if [ "$(mapped_rows "$rows")" != "$rows" ]; then
     case_issue="not every row is mapped on the router"
     return 1
   fi
-  sent_as_expected "$none_result" "$rows" "$rows" && sent_as_expected "$all_result" "$rows" 0 ||
-    case_issue="requests sent differ from the expected"
+  check_sent "$role" "$mode" "$rows" start "$start_result" &&
+    check_sent "$role" "$mode" "$rows" refresh "$refresh_result"
+}
+
+# check_sent ROLE MODE ROWS RUN RESULT: the requests the router saw are those
+# expected, and the program counted as many library calls.
+check_sent() {
+  local role=$1 mode=$2 rows=$3 run=$4 ms worker_ms request_ms library_ms calls sent expected
+  read -r ms worker_ms request_ms library_ms calls sent <<<"$5"
+  expected=$(expected_requests "$role" "$mode" "$rows" "$run")
+  if [ "$sent" != "$expected" ]; then
+    case_issue="$run: requests $(describe_requests "$sent"), expected $(describe_requests "$expected")"
+    return 1
+  fi
+  if [ "$calls" != - ] && [ "$calls" != "${sent##* }" ]; then
+    case_issue="$run: the program timed $calls library calls, the router saw ${sent##* } requests"
+    return 1
+  fi
+}
+
+# describe_requests "READS LOOKUPS ADDS ADDRESS TOTAL": e.g. "101: 1 read, 100 adds".
+describe_requests() {
+  local reads lookups adds address total parts=()
+  read -r reads lookups adds address total <<<"$1"
+  [ "$reads" = 0 ] || parts+=("$reads read$([ "$reads" = 1 ] || echo s)")
+  [ "$lookups" = 0 ] || parts+=("$lookups lookup$([ "$lookups" = 1 ] || echo s)")
+  [ "$adds" = 0 ] || parts+=("$adds add$([ "$adds" = 1 ] || echo s)")
+  [ "$address" = 0 ] || parts+=("$address address")
+  local other=$((total - reads - lookups - adds - address))
+  [ "$other" = 0 ] || parts+=("$other other")
+  local IFS=,
+  echo "$total: ${parts[*]}" | sed 's/,/, /g'
 }
 
 # ---- the window's answers ---------------------------------------------------------
@@ -190,45 +320,36 @@ router_answer() { ip netns exec "$ROUTER_NS" nft delete table inet gwbench 2>/de
 # answer_case: the window's slowest answer during a 100-row run.
 answer_case() {
   empty_table || die "router.sh restart failed"
-  session_run run_bench answer 100 || true
-  [[ $(tr -d '\r' <"$work/out") =~ ^rows=100\ mode=answer\ worst_ms=([0-9.]+)$ ]] ||
-    die "'answer 100' printed '$(cat "$work/out")' (see $work/wine.log)"
-  answer_run_ms=${BASH_REMATCH[1]}
+  bench_open answer 100
+  if bench_hear '^found$' && bench_say start && bench_hear '^rows=100 mode=answer worst_ms=([0-9.]+)$'; then
+    answer_run_ms=${BASH_REMATCH[1]}
+  fi
+  bench_close
+  [ -n "${answer_run_ms:-}" ] || die "$case_issue"
 }
 
 # outage_case: the rows mapped, then the router silent for a while; the
 # window's slowest answer meanwhile and the time until the list is back.
 outage_case() {
-  local fifo=$work/answering pid
   empty_table || die "router.sh restart failed"
-  rm -f "$fifo" && mkfifo "$fifo"
-  ip netns exec "$LAN_NS" env WINEPREFIX="$prefix" "$WINE" "$work/mapping_bench.exe" outage "$OUTAGE_ROWS" \
-    <"$fifo" >"$work/out" 2>>"$work/wine.log" &
-  pid=$!
-  exec {answering}>"$fifo"
-  session_run wait_for_line mapped || die "'outage' never mapped its rows (see $work/wine.log)"
-  router_silence
-  sleep "$OUTAGE_SECONDS"
+  bench_open outage "$OUTAGE_ROWS"
+  if bench_hear '^found$' && bench_say start && bench_hear '^mapped$'; then
+    router_silence
+    session_run sleep "$OUTAGE_SECONDS"
+    router_answer
+    bench_say answering
+    if bench_hear "^rows=$OUTAGE_ROWS mode=outage worst_ms=([0-9.]+) back_ms=([0-9.]+)\$"; then
+      answer_outage_ms=${BASH_REMATCH[1]}
+      back_ms=${BASH_REMATCH[2]}
+    fi
+  fi
   router_answer
-  echo answering >&"$answering"
-  exec {answering}>&-
-  wait "$pid" || true
-  [[ $(tr -d '\r' <"$work/out" | tail -n1) =~ ^rows=$OUTAGE_ROWS\ mode=outage\ worst_ms=([0-9.]+)\ back_ms=([0-9.]+)$ ]] ||
-    die "'outage' printed '$(cat "$work/out")' (see $work/wine.log)"
-  answer_outage_ms=${BASH_REMATCH[1]}
-  back_ms=${BASH_REMATCH[2]}
-}
-
-wait_for_line() {
-  local i
-  for i in $(seq 600); do
-    grep -q "^$1" "$work/out" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
+  bench_close
+  [ -n "${back_ms:-}" ] || die "$case_issue"
 }
 
 measure_answers() {
+  use_role igd2
   answer_case
   outage_case
   note "the window's answers done (${SECONDS}s)"
@@ -248,82 +369,104 @@ report_answers() {
 
 # ---- results ----------------------------------------------------------------------
 
-declare -A times requests
+# Keyed ROLE,ROWS,RUN,MODE: each run's value, separated by spaces.
+declare -A times worker library own handovers own_per_request beyond requests
 problems=()
-slow=()
-remeasured=0
-
-# describe ROWS,STATE,MODE
-describe() {
-  local rows state mode
-  IFS=, read -r rows state mode <<<"$1"
-  echo "$rows rows, $state present, $mode"
-}
+remeasured=()
 
 record() {
-  local key=$1 ms=$2 lookups=$3 adds=$4
+  local key=$1 ms worker_ms request_ms library_ms calls sent
+  read -r ms worker_ms request_ms library_ms calls sent <<<"$2"
   times[$key]+="$ms "
-  local seen="$((lookups + adds)) (get $lookups, add $adds)"
+  if [ "$calls" != - ]; then
+    worker[$key]+="$worker_ms "
+    library[$key]+="$library_ms "
+    own[$key]+="$(awk -v w="$worker_ms" -v l="$library_ms" 'BEGIN { printf "%.3f", w - l }') "
+    handovers[$key]+="$(awk -v r="$request_ms" -v l="$library_ms" 'BEGIN { printf "%.3f", r - l }') "
+    own_per_request[$key]+="$(awk -v w="$worker_ms" -v l="$library_ms" -v c="$calls" \
+      'BEGIN { printf "%.4f", (c > 0 ? (w - l) / c : 0) }') "
+    beyond[$key]+="$(awk -v m="$ms" -v l="$library_ms" 'BEGIN { printf "%.3f", m - l }') "
+  fi
   if [ -z "${requests[$key]:-}" ]; then
-    requests[$key]=$seen
-  elif [ "${requests[$key]}" != "$seen" ]; then
-    problems+=("$(describe "$key"): requests differ between runs (${requests[$key]} / $seen)")
-    requests[$key]="${requests[$key]} / $seen"
+    requests[$key]=$sent
+  elif [ "${requests[$key]}" != "$sent" ]; then
+    problems+=("$key: requests differ between runs ($(describe_requests "${requests[$key]}") / $(describe_requests "$sent"))")
   fi
 }
 
-median() {
-  tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-
-# measure_case MODE ROWS: the router is shared, so a disturbed case is measured
-# again (at most MAX_ATTEMPTS times); what the last attempt measured is kept.
+# measure_case ROLE MODE ROWS: a disturbed case is measured again (at most
+# MAX_ATTEMPTS times); what the last attempt measured is kept.
 measure_case() {
-  local mode=$1 rows=$2 attempt
+  local role=$1 mode=$2 rows=$3 attempt result
   for attempt in $(seq "$MAX_ATTEMPTS"); do
-    if attempt_case "$mode" "$rows" && [ -z "$case_issue" ]; then
+    if attempt_case "$role" "$mode" "$rows"; then
       break
     fi
-    note "$rows rows, $mode, attempt $attempt: $case_issue"
-    remeasured=$((remeasured + 1))
+    note "$role, $rows rows, $mode, attempt $attempt: $case_issue"
+    remeasured+=("$role, $rows rows, $mode, attempt $attempt: $case_issue")
   done
-  [ -n "$all_result" ] || die "$rows rows, $mode: no complete attempt (is someone else restarting the router?)"
-  [ -z "$case_issue" ] || problems+=("$rows rows, $mode: $case_issue")
-  printf '%s\t%s\tnone\t%s\n%s\t%s\tall\t%s\n' "$rows" "$mode" "$none_result" "$rows" "$mode" "$all_result" |
-    tr ' ' '\t' >>"$work/runs.tsv"
-  # shellcheck disable=SC2086
-  record "$rows,none,$mode" $none_result
-  # shellcheck disable=SC2086
-  record "$rows,all,$mode" $all_result
+  [ -n "$refresh_result" ] || die "$role, $rows rows, $mode: no complete attempt"
+  [ -z "$case_issue" ] || problems+=("$role, $rows rows, $mode: $case_issue")
+  for result in "start $start_result" "refresh $refresh_result"; do
+    printf '%s\t%s\t%s\t%s\n' "$role" "$rows" "$mode" "$result" | tr ' ' '\t' >>"$work/runs.tsv"
+  done
+  record "$role,$rows,start,$mode" "$start_result"
+  record "$role,$rows,refresh,$mode" "$refresh_result"
 }
-
-repeats_for() { if [ "$1" -ge 100 ]; then echo "$REPEATS_100"; else echo "$REPEATS"; fi; }
 
 measure() {
-  local rows i
-  for rows in "${ROW_COUNTS[@]}"; do
-    for i in $(seq "$(repeats_for "$rows")"); do
-      # Alternate which mode goes first, so that a drift over the runs weighs on both alike.
-      if [ $((i % 2)) = 1 ]; then
-        measure_case program "$rows"; measure_case bare "$rows"
-      else
-        measure_case bare "$rows"; measure_case program "$rows"
-      fi
+  local role rows i
+  for role in "${ROLES[@]}"; do
+    use_role "$role"
+    for rows in "${ROW_COUNTS[@]}"; do
+      for i in $(seq "$REPEATS"); do
+        # Alternate which side goes first, so that a drift over the runs weighs on both alike.
+        if [ $((i % 2)) = 1 ]; then
+          measure_case "$role" program "$rows"; measure_case "$role" bare "$rows"
+        else
+          measure_case "$role" bare "$rows"; measure_case "$role" program "$rows"
+        fi
+      done
+      note "$role, $rows rows done (${SECONDS}s)"
     done
-    note "$rows rows done (${SECONDS}s)"
   done
+  use_role igd2
+  measure_parts
 }
 
-expected_requests() {
-  local rows=$1 state=$2
-  if [ "$state" = none ]; then echo "$((2 * rows)) (get $rows, add $rows)"; else echo "$rows (get $rows, add 0)"; fi
+PARTS_CALLS=1000
+
+# measure_parts: two parts of the program's own cost, each on its own: the
+# hand-over of a request to the thread that bounds it and back, with nothing to
+# call, and one line of the activity log.
+measure_parts() {
+  session_run ip netns exec "$LAN_NS" env WINEPREFIX="$prefix" "$WINE" "$work/mapping_bench.exe" parts \
+    "$PARTS_CALLS" </dev/null >"$work/out" 2>>"$work/wine.log" || true
+  [[ $(tr -d '\r' <"$work/out") =~ ^calls=$PARTS_CALLS\ mode=parts\ handover_ms=([0-9.]+/[0-9.]+)\ logline_ms=([0-9.]+/[0-9.]+)$ ]] ||
+    die "'parts' printed '$(cat "$work/out")' (see $work/wine.log)"
+  handover_ms=${BASH_REMATCH[1]/\// \/ }
+  logline_ms=${BASH_REMATCH[2]/\// \/ }
 }
 
-check_requests() {
-  local key=$1 expected=$2
-  [ "${requests[$key]}" = "$expected" ] || problems+=("$(describe "$key"): ${requests[$key]}, expected $expected")
+# stat_of min|median|max VALUES
+stat_of() {
+  tr ' ' '\n' <<<"$2" | grep . | sort -g | awk -v what="$1" '{ v[NR] = $1 } END {
+    if (what == "min") print v[1]
+    else if (what == "max") print v[NR]
+    else if (NR % 2) print v[(NR + 1) / 2]
+    else printf "%.6g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+
+# min_median VALUES: "fastest / median".
+min_median() { echo "$(stat_of min "$1") / $(stat_of median "$1")"; }
+
+# spread VALUES: the slowest over the fastest.
+spread() { ratio_of "$(stat_of max "$1")" "$(stat_of min "$1")"; }
+
+ratio_of() { awk -v p="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0 ? p / b : 0) }'; }
+
+# ratio STAT KEY: the program's time over the bare loop's, each side's fastest or median.
+ratio() { ratio_of "$(stat_of "$1" "${times[$2,program]}")" "$(stat_of "$1" "${times[$2,bare]}")"; }
 
 machine_line() {
   local model memory
@@ -332,57 +475,115 @@ machine_line() {
   echo "Machine: $(nproc) cores, ${model:-unknown CPU}, $memory RAM; $(uname -r); $("$WINE" --version); $GW_TEST_ARCH build"
 }
 
-# spread VALUES: slowest over fastest of a case's runs, as a yardstick for the ratio.
-spread() {
-  tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR < 2) print "unknown (one run)"; else printf "%.2fx\n", v[NR] / v[1] }'
+report_times() {
+  local role rows run key
+  echo
+  echo "Milliseconds for one run, from Start (or the refresh timer) to the results at the window" \
+    "(QueryPerformanceCounter); fastest / median of $REPEATS runs of each side; the spread is the" \
+    "slowest run over the fastest."
+  echo
+  echo "| router | rows | run | requests, program | requests, bare | ms program | ms bare | ratio, fastest | ratio, median | spread, program / bare |"
+  echo "|---|---:|---|---|---|---:|---:|---:|---:|---:|"
+  for role in "${ROLES[@]}"; do
+    for rows in "${ROW_COUNTS[@]}"; do
+      for run in start refresh; do
+        key=$role,$rows,$run
+        echo "| $(role_name "$role") | $rows | $(run_name $run) |" \
+          "$(describe_requests "${requests[$key,program]}") | $(describe_requests "${requests[$key,bare]}") |" \
+          "$(min_median "${times[$key,program]}") | $(min_median "${times[$key,bare]}") |" \
+          "$(ratio min "$key") | $(ratio median "$key") |" \
+          "$(spread "${times[$key,program]}") / $(spread "${times[$key,bare]}") |"
+      done
+    done
+  done
 }
 
-# over_limit PROGRAM_MS BARE_MS: whether the program took more than MAX_RATIO times the bare loop.
-over_limit() { awk -v p="$1" -v b="$2" -v m="$MAX_RATIO" 'BEGIN { exit !(p > m * b) }'; }
+run_name() { if [ "$1" = start ]; then echo "Start, none present"; else echo "refresh, all present"; fi; }
 
-report() {
-  local rows state program bare ratio
+report_own_cost() {
+  local role rows run key
   echo
-  machine_line
-  echo "Times: milliseconds for one mapping run (QueryPerformanceCounter), median of $REPEATS runs" \
-    "($REPEATS_100 for 100 rows). Cases measured again after a disturbance: $remeasured."
+  echo "The program's own cost: the worker's run (timed around it) beyond the library calls (each timed on" \
+    "the thread that bounds it); of it, the hand-overs: the requests as the worker waits for them beyond" \
+    "the library calls in them; and the whole run, window to window, beyond the library calls." \
+    "Milliseconds, fastest / median of $REPEATS runs."
   echo
-  echo "| rows | case | requests (program) | requests (bare) | ms program | ms bare | ratio |"
-  echo "|---:|---|---|---|---:|---:|---:|"
-  for rows in "${ROW_COUNTS[@]}"; do
-    for state in none all; do
-      program=$(median "${times[$rows,$state,program]}")
-      bare=$(median "${times[$rows,$state,bare]}")
-      ratio=$(awk -v p="$program" -v b="$bare" 'BEGIN { printf "%.2f", (b > 0 ? p / b : 0) }')
-      echo "| $rows | $([ $state = none ] && echo "none present" || echo "all present") |" \
-        "${requests[$rows,$state,program]} | ${requests[$rows,$state,bare]} | $program | $bare | $ratio |"
-      check_requests "$rows,$state,program" "$(expected_requests "$rows" $state)"
-      check_requests "$rows,$state,bare" "$(expected_requests "$rows" $state)"
-      if over_limit "$program" "$bare"; then
-        slow+=("$rows rows, $state present: ${ratio}x (the bare loop's own runs spread $(spread "${times[$rows,$state,bare]}"))")
-      fi
+  echo "| router | rows | run | requests | worker's run | library calls | own, per run | of it hand-overs | own, per request | window to window beyond the library |"
+  echo "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|"
+  for role in "${ROLES[@]}"; do
+    for rows in "${ROW_COUNTS[@]}"; do
+      for run in start refresh; do
+        key=$role,$rows,$run,program
+        echo "| $(role_name "$role") | $rows | $(run_name $run) | ${requests[$key]##* } |" \
+          "$(min_median "${worker[$key]}") | $(min_median "${library[$key]}") |" \
+          "$(min_median "${own[$key]}") | $(min_median "${handovers[$key]}") | $(min_median "${own_per_request[$key]}") |" \
+          "$(min_median "${beyond[$key]}") |"
+      done
     done
   done
   echo
-  verdicts
-  echo "Every run: $work/runs.tsv"
+  echo "Parts of it, each timed alone $PARTS_CALLS times (fastest / median): the hand-over of one request to" \
+    "the thread that bounds it and back, with an empty call, $handover_ms ms; one line of the activity" \
+    "log, as each add writes, $logline_ms ms."
 }
 
-verdicts() {
-  local problem
+# verdict WHAT VALUE TARGET: e.g. "fastest 0.03x: MET".
+verdict() { echo "$1 $2: $(within "$2" "$3")"; }
+
+report_verdicts() {
+  local problem key role rows run line
+  echo
   if [ ${#problems[@]} = 0 ]; then
-    echo "Requests: MET (get = rows; add = rows when none is present, 0 when all are)"
+    echo "Requests: MET (IGDv2: one table read, the rows being TCP only, plus the adds, plus the address on a" \
+      "refresh: within 2 + adds (+1); IGDv1 and the bare loop: one lookup per row plus the adds (+1))"
   else
     echo "Requests: NOT MET"
     for problem in "${problems[@]}"; do echo "  - $problem"; done
   fi
-  if [ ${#slow[@]} = 0 ]; then
-    echo "Time: MET (program within ${MAX_RATIO}x of the bare loop in every case)"
-  else
-    echo "Time: NOT MET (program over ${MAX_RATIO}x of the bare loop)"
-    for problem in "${slow[@]}"; do echo "  - $problem"; done
+  if has_case igd2 $TARGET_ROWS; then
+    key=igd2,$TARGET_ROWS,refresh
+    echo "IGDv2, $TARGET_ROWS rows, refresh, at most ${MAX_TABLE_RATIO}x the bare loop:" \
+      "$(verdict fastest "$(ratio min "$key")" $MAX_TABLE_RATIO); $(verdict median "$(ratio median "$key")" $MAX_TABLE_RATIO)"
   fi
+  if has_case igd1 $TARGET_ROWS; then
+    for run in start refresh; do
+      key=igd1,$TARGET_ROWS,$run
+      echo "IGDv1, $TARGET_ROWS rows, $(run_name $run), at most ${MAX_LOOKUP_RATIO}x the bare loop on the fastest:" \
+        "$(verdict fastest "$(ratio min "$key")" $MAX_LOOKUP_RATIO) (median $(ratio median "$key"))"
+    done
+  fi
+  echo "The program's own cost, at most $MAX_OWN_RUN_MS ms per run and $MAX_OWN_REQUEST_MS ms per request:"
+  for role in "${ROLES[@]}"; do
+    for rows in "${ROW_COUNTS[@]}"; do
+      for run in start refresh; do
+        key=$role,$rows,$run,program
+        line="  - $(role_name "$role"), $rows rows, $(run_name $run): per run"
+        line+=" $(verdict fastest "$(stat_of min "${own[$key]}")" $MAX_OWN_RUN_MS),"
+        line+=" $(verdict median "$(stat_of median "${own[$key]}")" $MAX_OWN_RUN_MS); per request"
+        line+=" $(verdict fastest "$(stat_of min "${own_per_request[$key]}")" $MAX_OWN_REQUEST_MS),"
+        line+=" $(verdict median "$(stat_of median "${own_per_request[$key]}")" $MAX_OWN_REQUEST_MS)"
+        echo "$line"
+      done
+    done
+  done
+  if [ ${#remeasured[@]} = 0 ]; then
+    echo "Cases measured again: none."
+  else
+    echo "Cases measured again (the last attempt is the one reported):"
+    for problem in "${remeasured[@]}"; do echo "  - $problem"; done
+  fi
+}
+
+# has_case ROLE ROWS: whether that role and row count were measured.
+has_case() { [[ " ${ROLES[*]} " == *" $1 "* && " ${ROW_COUNTS[*]} " == *" $2 "* ]]; }
+
+report() {
+  echo
+  machine_line
+  report_times
+  report_own_cost
+  report_verdicts
+  echo "Every run: $work/runs.tsv"
 }
 
 wants() { [[ " $PARTS " == *" $1 "* ]]; }

@@ -1,5 +1,6 @@
 #include "GatewayRequests.h"
 #include "BoundedCall.h"
+#include "RunTiming.h"
 #include "../framework/Format.h"
 #include "../framework/DottedAddress.h"
 // The library, built as C99, lists lease times as unsigned long long; in C++
@@ -39,9 +40,13 @@ struct Target {
 // does not answer in time.
 int Request(std::function<int(const Target&)> request, const GatewayInfo& gateway)
 {
+    CSpanTimer requestTimer(TimedSpan::Request);
     auto result = std::make_shared<int>(kGatewayUnreachable);
     Target target(gateway);
-    if (!RunBounded([=] { *result = request(target); }, kRequestTimeoutMs))
+    if (!RunBounded([=] {
+            CSpanTimer callTimer(TimedSpan::LibraryCall);
+            *result = request(target);
+        }, kRequestTimeoutMs))
         return kGatewayUnreachable;
     return *result;
 }

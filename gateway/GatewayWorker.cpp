@@ -2,6 +2,7 @@
 #include "BoundedCall.h"
 #include "Discovery.h"
 #include "GatewayRequests.h"
+#include "RunTiming.h"
 #include "../framework/Format.h"
 #include "../framework/Thread.h"
 #include "../mappings/MappingEntry.h"
@@ -433,6 +434,7 @@ void CGatewayWorker::DeclareLost()
 
 void CGatewayWorker::RunRows(const GatewayJob& job)
 {
+    CRunTimer timer;
     if (job.generation != m_nGeneration)
         return;
     if (job.generation != m_nToldGeneration) {

@@ -22,6 +22,8 @@ while read -r dll; do
   grep -qiE "$start_dlls" <<<"$dll" || fail "imports $dll at start"
 done < <(sed -n 's/.*DLL Name: //p' <<<"$headers")
 grep -qx 'SetDefaultDllDirectories' < <(strings "$exe") || fail "does not limit the DLL search to System32"
+# The benchmark's run timers (gateway/RunTiming.h) go into its own build only.
+! grep -q 'QueryPerformanceCounter' <<<"$headers" || fail "imports QueryPerformanceCounter: the benchmark's run timers are built in"
 
 resources=$(i686-w64-mingw32-windres -i "$exe" -O rc)
 for expected in '^100 DIALOGEX 0, 0, 337, 92' '^102 DIALOGEX 0, 0, 450, 250' '^130 DIALOGEX 0, 0, 208, 214' \
