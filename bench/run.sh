@@ -476,7 +476,6 @@ machine_line() {
 }
 
 report_times() {
-  local role rows run key
   echo
   echo "Milliseconds for one run, from Start (or the refresh timer) to the results at the window" \
     "(QueryPerformanceCounter); fastest / median of $REPEATS runs of each side; the spread is the" \
@@ -484,15 +483,26 @@ report_times() {
   echo
   echo "| router | rows | run | requests, program | requests, bare | ms program | ms bare | ratio, fastest | ratio, median | spread, program / bare |"
   echo "|---|---:|---|---|---|---:|---:|---:|---:|---:|"
+  for_each_case time_row
+}
+
+# time_row ROLE ROWS RUN: the case's line of the times table.
+time_row() {
+  local key=$1,$2,$3
+  echo "| $(role_name "$1") | $2 | $(run_name "$3") |" \
+    "$(describe_requests "${requests[$key,program]}") | $(describe_requests "${requests[$key,bare]}") |" \
+    "$(min_median "${times[$key,program]}") | $(min_median "${times[$key,bare]}") |" \
+    "$(ratio min "$key") | $(ratio median "$key") |" \
+    "$(spread "${times[$key,program]}") / $(spread "${times[$key,bare]}") |"
+}
+
+# for_each_case FUNCTION: FUNCTION ROLE ROWS RUN for every case, in the tables' order.
+for_each_case() {
+  local role rows run
   for role in "${ROLES[@]}"; do
     for rows in "${ROW_COUNTS[@]}"; do
       for run in start refresh; do
-        key=$role,$rows,$run
-        echo "| $(role_name "$role") | $rows | $(run_name $run) |" \
-          "$(describe_requests "${requests[$key,program]}") | $(describe_requests "${requests[$key,bare]}") |" \
-          "$(min_median "${times[$key,program]}") | $(min_median "${times[$key,bare]}") |" \
-          "$(ratio min "$key") | $(ratio median "$key") |" \
-          "$(spread "${times[$key,program]}") / $(spread "${times[$key,bare]}") |"
+        "$1" "$role" "$rows" "$run"
       done
     done
   done
@@ -501,7 +511,6 @@ report_times() {
 run_name() { if [ "$1" = start ]; then echo "Start, none present"; else echo "refresh, all present"; fi; }
 
 report_own_cost() {
-  local role rows run key
   echo
   echo "The program's own cost: the worker's run (timed around it) beyond the library calls (each timed on" \
     "the thread that bounds it); of it, the hand-overs: the requests as the worker waits for them beyond" \
@@ -510,28 +519,27 @@ report_own_cost() {
   echo
   echo "| router | rows | run | requests | worker's run | library calls | own, per run | of it hand-overs | own, per request | window to window beyond the library |"
   echo "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|"
-  for role in "${ROLES[@]}"; do
-    for rows in "${ROW_COUNTS[@]}"; do
-      for run in start refresh; do
-        key=$role,$rows,$run,program
-        echo "| $(role_name "$role") | $rows | $(run_name $run) | ${requests[$key]##* } |" \
-          "$(min_median "${worker[$key]}") | $(min_median "${library[$key]}") |" \
-          "$(min_median "${own[$key]}") | $(min_median "${handovers[$key]}") | $(min_median "${own_per_request[$key]}") |" \
-          "$(min_median "${beyond[$key]}") |"
-      done
-    done
-  done
+  for_each_case own_cost_row
   echo
   echo "Parts of it, each timed alone $PARTS_CALLS times (fastest / median): the hand-over of one request to" \
     "the thread that bounds it and back, with an empty call, $handover_ms ms; one line of the activity" \
     "log, as each add writes, $logline_ms ms."
 }
 
+# own_cost_row ROLE ROWS RUN: the case's line of the own-cost table.
+own_cost_row() {
+  local key=$1,$2,$3,program
+  echo "| $(role_name "$1") | $2 | $(run_name "$3") | ${requests[$key]##* } |" \
+    "$(min_median "${worker[$key]}") | $(min_median "${library[$key]}") |" \
+    "$(min_median "${own[$key]}") | $(min_median "${handovers[$key]}") | $(min_median "${own_per_request[$key]}") |" \
+    "$(min_median "${beyond[$key]}") |"
+}
+
 # verdict WHAT VALUE TARGET: e.g. "fastest 0.03x: MET".
 verdict() { echo "$1 $2: $(within "$2" "$3")"; }
 
 report_verdicts() {
-  local problem key role rows run line
+  local problem key run
   echo
   if [ ${#problems[@]} = 0 ]; then
     echo "Requests: MET (IGDv2: one table read, the rows being TCP only, plus the adds, plus the address on a" \
@@ -553,25 +561,24 @@ report_verdicts() {
     done
   fi
   echo "The program's own cost, at most $MAX_OWN_RUN_MS ms per run and $MAX_OWN_REQUEST_MS ms per request:"
-  for role in "${ROLES[@]}"; do
-    for rows in "${ROW_COUNTS[@]}"; do
-      for run in start refresh; do
-        key=$role,$rows,$run,program
-        line="  - $(role_name "$role"), $rows rows, $(run_name $run): per run"
-        line+=" $(verdict fastest "$(stat_of min "${own[$key]}")" $MAX_OWN_RUN_MS),"
-        line+=" $(verdict median "$(stat_of median "${own[$key]}")" $MAX_OWN_RUN_MS); per request"
-        line+=" $(verdict fastest "$(stat_of min "${own_per_request[$key]}")" $MAX_OWN_REQUEST_MS),"
-        line+=" $(verdict median "$(stat_of median "${own_per_request[$key]}")" $MAX_OWN_REQUEST_MS)"
-        echo "$line"
-      done
-    done
-  done
+  for_each_case own_cost_verdict
   if [ ${#remeasured[@]} = 0 ]; then
     echo "Cases measured again: none."
   else
     echo "Cases measured again (the last attempt is the one reported):"
     for problem in "${remeasured[@]}"; do echo "  - $problem"; done
   fi
+}
+
+# own_cost_verdict ROLE ROWS RUN: the case's own cost against its targets.
+own_cost_verdict() {
+  local key=$1,$2,$3,program line
+  line="  - $(role_name "$1"), $2 rows, $(run_name "$3"): per run"
+  line+=" $(verdict fastest "$(stat_of min "${own[$key]}")" $MAX_OWN_RUN_MS),"
+  line+=" $(verdict median "$(stat_of median "${own[$key]}")" $MAX_OWN_RUN_MS); per request"
+  line+=" $(verdict fastest "$(stat_of min "${own_per_request[$key]}")" $MAX_OWN_REQUEST_MS),"
+  line+=" $(verdict median "$(stat_of median "${own_per_request[$key]}")" $MAX_OWN_REQUEST_MS)"
+  echo "$line"
 }
 
 # has_case ROLE ROWS: whether that role and row count were measured.
