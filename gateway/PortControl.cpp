@@ -1,10 +1,14 @@
 #include "PortControl.h"
+#include "../framework/App.h"
 #include <iphlpapi.h>
+#include <wincrypt.h>
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <random>
+#include <string>
 
 namespace {
 const BYTE kResponseBit = 0x80;
@@ -137,7 +141,9 @@ public:
 private:
     // >0 when a datagram waits, 0 when the time ran out, <0 on failure.
     int WaitReadable(ULONGLONG ms) const;
-    bool TakeAnswer(const std::function<bool(const Datagram&)>& take) const;
+    // >0 when take accepted the datagram, 0 when not, <0 when the router said
+    // that nothing listens.
+    int TakeAnswer(const std::function<bool(const Datagram&)>& take) const;
 
     SOCKET m_socket;
     DWORD m_dwLocal = 0;
@@ -181,10 +187,10 @@ bool CRouterSocket::Exchange(PortControlProtocol protocol, const Datagram& reque
             dwWaitMs = RetransmitWaitMs(protocol, dwWaitMs);
         }
         int ready = WaitReadable(std::min(resend, deadline) - now);
-        if (ready < 0)
-            return false;
-        if (ready > 0 && TakeAnswer(take))
-            return true;
+        if (ready > 0)
+            ready = TakeAnswer(take);
+        if (ready != 0)
+            return ready > 0;
         now = ::GetTickCount64();
     }
     return false;
@@ -199,15 +205,18 @@ int CRouterSocket::WaitReadable(ULONGLONG ms) const
     return ::select(0, &readable, nullptr, nullptr, &wait);
 }
 
-bool CRouterSocket::TakeAnswer(const std::function<bool(const Datagram&)>& take) const
+int CRouterSocket::TakeAnswer(const std::function<bool(const Datagram&)>& take) const
 {
     Datagram answer(kPcpMaxSize);
-    // Failures (an ICMP error reported on the socket, say) are no answer: keep waiting.
     int received = ::recv(m_socket, reinterpret_cast<char*>(answer.data()), int(answer.size()), 0);
-    if (received < 0)
-        return false;
-    answer.resize(received);
-    return take(answer);
+    if (received >= 0) {
+        answer.resize(received);
+        return take(answer) ? 1 : 0;
+    }
+    // The router's "port unreachable": nothing listens there, and nothing
+    // will within the bound. Other failures are as a datagram lost.
+    int error = ::WSAGetLastError();
+    return error == WSAECONNRESET || error == WSAECONNREFUSED ? -1 : 0;
 }
 
 Datagram EncodePcpMap(const PcpMapRequest& request)
@@ -354,8 +363,8 @@ bool FindDefaultGateway(DWORD* gateway, DWORD* localAddress)
     return socket.IsOpen();
 }
 
-CPortControl::CPortControl(DWORD gateway, WORD port, DWORD boundMs)
-    : m_dwGateway(gateway), m_wPort(port), m_dwBoundMs(boundMs)
+CPortControl::CPortControl(DWORD gateway, const PortControlKey& key, WORD port, DWORD boundMs)
+    : m_dwGateway(gateway), m_key(key), m_wPort(port), m_dwBoundMs(boundMs)
 {
 }
 
@@ -366,7 +375,7 @@ PortControlResult CPortControl::Map(BYTE protocol, DWORD internalAddress, WORD i
     CRouterSocket socket(m_dwGateway, m_wPort);
     if (!socket.IsOpen())
         return Unanswered(m_bNatPmp ? PortControlProtocol::NatPmp : PortControlProtocol::Pcp);
-    PcpMapRequest request = { NonceFor(MappingKey(protocol, internalAddress, internalPort)),
+    PcpMapRequest request = { MakeMappingNonce(m_key, protocol, internalAddress, internalPort),
                               socket.LocalAddress(), internalAddress, protocol, internalPort, externalPort,
                               lifetime };
     PortControlResult result;
@@ -380,10 +389,7 @@ PortControlResult CPortControl::Map(BYTE protocol, DWORD internalAddress, WORD i
 
 PortControlResult CPortControl::Delete(BYTE protocol, DWORD internalAddress, WORD internalPort, WORD externalPort)
 {
-    PortControlResult result = Map(protocol, internalAddress, internalPort, externalPort, 0);
-    if (result.status == PortControlStatus::Answered && result.resultCode == kPortControlSuccess)
-        m_nonces.erase(MappingKey(protocol, internalAddress, internalPort));
-    return result;
+    return Map(protocol, internalAddress, internalPort, externalPort, 0);
 }
 
 PortControlResult CPortControl::QueryExternalAddress()
@@ -426,22 +432,6 @@ PortControlResult CPortControl::MapOverNatPmp(CRouterSocket& socket, const PcpMa
     return result;
 }
 
-MappingNonce CPortControl::NonceFor(const MappingKey& key)
-{
-    auto found = m_nonces.find(key);
-    if (found != m_nonces.end())
-        return found->second;
-    // Unguessable, so that no other host can renew or delete the mapping.
-    MappingNonce nonce;
-    std::random_device random;
-    for (size_t i = 0; i < nonce.size(); i += sizeof(unsigned)) {
-        unsigned value = random();
-        std::memcpy(&nonce[i], &value, sizeof(value));
-    }
-    m_nonces[key] = nonce;
-    return nonce;
-}
-
 void CPortControl::NoteEpoch(PortControlResult* result)
 {
     if (result->status != PortControlStatus::Answered)
@@ -450,4 +440,56 @@ void CPortControl::NoteEpoch(PortControlResult* result)
     auto last = m_epochs.find(result->protocol);
     result->routerRestarted = last != m_epochs.end() && EpochShowsRestart(result->protocol, last->second, now);
     m_epochs[result->protocol] = now;
+}
+
+MappingNonce MakeMappingNonce(const PortControlKey& key, BYTE protocol, DWORD internalAddress, WORD internalPort)
+{
+    Datagram data(key.begin(), key.end());
+    data.push_back(protocol);
+    AppendLong(&data, internalAddress);
+    AppendWord(&data, internalPort);
+    // SHA-256 of key and mapping; where the system cannot hash, the key's
+    // bytes with the mapping folded in still name it alone.
+    MappingNonce nonce;
+    std::copy(key.begin(), key.begin() + nonce.size(), nonce.begin());
+    for (size_t i = key.size(); i < data.size(); ++i)
+        nonce[i - key.size()] ^= data[i];
+    HCRYPTPROV hProvider = 0;
+    HCRYPTHASH hHash = 0;
+    BYTE digest[32];
+    DWORD size = sizeof(digest);
+    if (::CryptAcquireContextA(&hProvider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        if (::CryptCreateHash(hProvider, CALG_SHA_256, 0, 0, &hHash)
+            && ::CryptHashData(hHash, data.data(), DWORD(data.size()), 0)
+            && ::CryptGetHashParam(hHash, HP_HASHVAL, digest, &size, 0) && size == sizeof(digest))
+            std::copy(digest, digest + nonce.size(), nonce.begin());
+        if (hHash)
+            ::CryptDestroyHash(hHash);
+        ::CryptReleaseContext(hProvider, 0);
+    }
+    return nonce;
+}
+
+PortControlKey LoadPortControlKey()
+{
+    const char* kSection = "Settings";
+    const char* kEntry = "PortControlKey";
+    PortControlKey key;
+    std::string stored = GetApp()->GetProfileString(kSection, kEntry, "");
+    bool bWhole = stored.size() == 2 * key.size()
+        && stored.find_first_not_of("0123456789abcdef") == std::string::npos;
+    for (size_t i = 0; bWhole && i < key.size(); ++i)
+        key[i] = BYTE(std::strtoul(stored.substr(2 * i, 2).c_str(), nullptr, 16));
+    if (bWhole)
+        return key;
+    std::random_device random;
+    std::string text;
+    for (BYTE& b : key) {
+        b = BYTE(random());
+        char hex[3];
+        std::snprintf(hex, sizeof(hex), "%02x", b);
+        text += hex;
+    }
+    GetApp()->WriteProfileString(kSection, kEntry, text.c_str());
+    return key;
 }

@@ -6,7 +6,6 @@
 #include <windows.h>
 #include <array>
 #include <map>
-#include <tuple>
 #include <vector>
 
 class CRouterSocket;
@@ -39,6 +38,8 @@ struct PortControlResult {
 
 typedef std::vector<BYTE> Datagram;
 typedef std::array<BYTE, 12> MappingNonce;
+// This installation's own secret, from which every mapping's nonce is made.
+typedef std::array<BYTE, 16> PortControlKey;
 
 struct PcpMapRequest {
     MappingNonce nonce;
@@ -83,39 +84,41 @@ const char* PortControlResultName(PortControlProtocol protocol, int resultCode);
 // there is no default route.
 bool FindDefaultGateway(DWORD* gateway, DWORD* localAddress);
 
+// A mapping's nonce: the same for its protocol, internal address and port
+// whenever this installation asks, so that a renewal or delete after a restart
+// of the program still names the mapping; unguessable without the key.
+MappingNonce MakeMappingNonce(const PortControlKey& key, BYTE protocol, DWORD internalAddress, WORD internalPort);
+// The key kept in the user's profile, made on first use.
+PortControlKey LoadPortControlKey();
+
 // One router's mappings. PCP first; a router that answers it with
 // UNSUPP_VERSION or in NAT-PMP's format is spoken to in NAT-PMP from then on.
-// Each call sends, resends and waits at most the bound; calls come from one
-// thread. The object keeps a nonce per mapping (protocol, internal address and
-// port), so renewals and the delete carry the one the mapping was made with:
-// keep one object per router while it answers. A mapping left by an earlier
-// run has another nonce, and the router refuses it until its lifetime ends.
+// Each call sends, resends and waits at most the bound, and gives up at once
+// when nothing listens on the router's port; calls come from one thread.
 class CPortControl {
 public:
-    explicit CPortControl(DWORD gateway, WORD port = kPortControlPort, DWORD boundMs = kPortControlBoundMs);
+    CPortControl(DWORD gateway, const PortControlKey& key, WORD port = kPortControlPort,
+                 DWORD boundMs = kPortControlBoundMs);
 
     // An internal address other than this machine's own is mapped for that
     // host (PCP's THIRD_PARTY option; NAT-PMP gives NotForOtherHosts).
     PortControlResult Map(BYTE protocol, DWORD internalAddress, WORD internalPort, WORD externalPort,
                           DWORD lifetime);
-    // Map with lifetime 0; once the router agrees, the nonce is forgotten.
+    // Map with lifetime 0.
     PortControlResult Delete(BYTE protocol, DWORD internalAddress, WORD internalPort, WORD externalPort);
     // NAT-PMP's public address request: PCP has none, its MAP answers name the address.
     PortControlResult QueryExternalAddress();
     bool SpeaksNatPmp() const { return m_bNatPmp; }
 
 private:
-    typedef std::tuple<BYTE, DWORD, WORD> MappingKey;
-
     PortControlResult MapOverPcp(CRouterSocket& socket, const PcpMapRequest& request, ULONGLONG deadline);
     PortControlResult MapOverNatPmp(CRouterSocket& socket, const PcpMapRequest& request, ULONGLONG deadline);
-    MappingNonce NonceFor(const MappingKey& key);
     void NoteEpoch(PortControlResult* result);
 
     DWORD m_dwGateway;
+    PortControlKey m_key;
     WORD m_wPort;
     DWORD m_dwBoundMs;
     bool m_bNatPmp = false;
-    std::map<MappingKey, MappingNonce> m_nonces;
     std::map<PortControlProtocol, EpochSample> m_epochs;
 };

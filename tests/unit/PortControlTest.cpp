@@ -12,6 +12,7 @@ const DWORD kLoopback = 0x7f000001;
 const DWORD kThisHost = 0xc0a80102;   // 192.168.1.2
 const DWORD kOtherHost = 0xc0a80105;  // 192.168.1.5
 const DWORD kPublic = 0xcb007105;     // 203.0.113.5
+const PortControlKey kKey = { 7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15 };
 const PortControlProtocol kPcp = PortControlProtocol::Pcp, kNatPmp = PortControlProtocol::NatPmp;
 
 typedef std::vector<Datagram> Datagrams;
@@ -216,7 +217,7 @@ TEST(PortControlExchange, AnswerWithAnotherNonceIsDroppedForTheRightOne)
         stale[24] ^= 0xff;
         return Datagrams{ stale, PcpAnswer(request, 0, 77) };
     });
-    PortControlResult result = CPortControl(kLoopback, router.Port()).Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200);
+    PortControlResult result = CPortControl(kLoopback, kKey, router.Port()).Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200);
     EXPECT_EQ(std::make_tuple(kPcp, 0, 8080, kPublic, 7200ul, 77ul), Told(result));
     // Sent once, from this host's own address, so without THIRD_PARTY.
     Datagrams requests = router.Requests();
@@ -225,25 +226,31 @@ TEST(PortControlExchange, AnswerWithAnotherNonceIsDroppedForTheRightOne)
     EXPECT_EQ(Mapped(kLoopback), Slice(requests[0], 8, 16));
 }
 
-TEST(PortControlExchange, RenewalsAndDeleteKeepTheMappingsNonce)
+TEST(PortControlExchange, RenewalsAndDeleteKeepTheMappingsNonceAcrossRestarts)
 {
     CFakeRouter router([](const Datagram& request, size_t index) {
         return Datagrams{ PcpAnswer(request, 0, index < 4 ? 100 : 3) };
     });
-    CPortControl control(kLoopback, router.Port());
+    CPortControl control(kLoopback, kKey, router.Port());
     EXPECT_FALSE(control.Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200).routerRestarted);
     EXPECT_FALSE(control.Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200).routerRestarted);
     control.Map(IPPROTO_TCP, kLoopback, 81, 8081, 7200);
     control.Delete(IPPROTO_TCP, kLoopback, 80, 8080);
     EXPECT_TRUE(control.Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200).routerRestarted);
+    // The program started again: same key, same mapping, same nonce.
+    CPortControl(kLoopback, kKey, router.Port()).Delete(IPPROTO_TCP, kLoopback, 80, 8080);
     Datagrams requests = router.Requests();
-    ASSERT_EQ(5u, requests.size());
+    ASSERT_EQ(6u, requests.size());
     auto nonce = [&](size_t index) { return Slice(requests[index], 24, 12); };
-    EXPECT_EQ(nonce(0), nonce(1));
+    for (size_t index : { 1, 3, 4, 5 })
+        EXPECT_EQ(nonce(0), nonce(index));
     EXPECT_NE(nonce(0), nonce(2));
-    EXPECT_EQ(nonce(0), nonce(3));
     EXPECT_EQ((Datagram{ 0, 0, 0, 0 }), Slice(requests[3], 4, 4));  // the delete's lifetime
-    EXPECT_NE(nonce(0), nonce(4));
+    // Another installation's key names none of this one's mappings.
+    PortControlKey otherKey = kKey;
+    otherKey[0] ^= 1;
+    EXPECT_NE(MakeMappingNonce(kKey, IPPROTO_TCP, kLoopback, 80), MakeMappingNonce(otherKey, IPPROTO_TCP, kLoopback, 80));
+    EXPECT_NE(MakeMappingNonce(kKey, IPPROTO_TCP, kLoopback, 80), MakeMappingNonce(kKey, IPPROTO_UDP, kLoopback, 80));
 }
 
 TEST(PortControlExchange, NatPmpAnswerToPcpTurnsToNatPmpForGood)
@@ -256,7 +263,7 @@ TEST(PortControlExchange, NatPmpAnswerToPcpTurnsToNatPmpForGood)
         CFakeRouter router([&](const Datagram& request, size_t) {
             return Datagrams{ request[0] == 2 ? refusal : NatPmpMapAnswer(request) };
         });
-        CPortControl control(kLoopback, router.Port());
+        CPortControl control(kLoopback, kKey, router.Port());
         PortControlResult result = control.Map(IPPROTO_UDP, kLoopback, 80, 8081, 3600);
         EXPECT_EQ(std::make_tuple(kNatPmp, 0, 8081, 0ul, 3600ul, 9ul), Told(result));
         control.Map(IPPROTO_UDP, kLoopback, 81, 8082, 3600);
@@ -273,7 +280,7 @@ TEST(PortControlExchange, LostRequestIsSentAgain)
     CFakeRouter router([](const Datagram&, size_t index) {
         return index ? Datagrams{ { 0, 128, 0, 0, 0, 0, 0, 5, 203, 0, 113, 5 } } : Datagrams();
     });
-    PortControlResult result = CPortControl(kLoopback, router.Port()).QueryExternalAddress();
+    PortControlResult result = CPortControl(kLoopback, kKey, router.Port()).QueryExternalAddress();
     EXPECT_EQ(std::make_tuple(kNatPmp, 0, 0, kPublic, 0ul, 5ul), Told(result));
     EXPECT_EQ(2u, router.Requests().size());
 }
@@ -281,7 +288,7 @@ TEST(PortControlExchange, LostRequestIsSentAgain)
 TEST(PortControlExchange, SilentRouterIsGivenUpOnWithinTheBound)
 {
     CFakeRouter router([](const Datagram&, size_t) { return Datagrams(); });
-    CPortControl control(kLoopback, router.Port(), 3000);
+    CPortControl control(kLoopback, kKey, router.Port(), 3000);
     for (bool bMap : { false, true }) {
         size_t sentBefore = router.Requests().size();
         ULONGLONG began = ::GetTickCount64();
@@ -295,6 +302,25 @@ TEST(PortControlExchange, SilentRouterIsGivenUpOnWithinTheBound)
         EXPECT_GE(router.Requests().size() - sentBefore, bMap ? 1u : 2u);
     }
     EXPECT_FALSE(control.SpeaksNatPmp());
+}
+
+TEST(PortControlExchange, PortNobodyListensOnIsGivenUpOnAtOnce)
+{
+    // Windows tells a UDP socket of the ICMP "port unreachable" (WSAECONNRESET); Wine drops it.
+    if (::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version"))
+        GTEST_SKIP() << "Wine does not report ICMP errors on UDP sockets";
+    WORD port;
+    {
+        CFakeRouter gone([](const Datagram&, size_t) { return Datagrams(); });
+        port = gone.Port();
+    }
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    ULONGLONG began = ::GetTickCount64();
+    PortControlResult result = CPortControl(kLoopback, kKey, port).Map(IPPROTO_TCP, kLoopback, 80, 8080, 7200);
+    EXPECT_EQ(PortControlStatus::NoAnswer, result.status);
+    EXPECT_LT(::GetTickCount64() - began, 2000u);
+    ::WSACleanup();
 }
 
 }
