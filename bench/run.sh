@@ -21,7 +21,9 @@
 # of the activity log.
 # Then the window's answers: its slowest answer during a 100-row run
 # (mapping_bench answer) and during a router outage, and the time from the
-# router answering again to the list mapped (mapping_bench outage), in a last
+# router answering again to the list mapped (mapping_bench outage), and on
+# the router in its pcp role (no UPnP: PCP and NAT-PMP only) the PCP requests
+# of a 100-row Start and the window's slowest answer meanwhile, in a last
 # table with their targets.
 #
 # Usage: bench/run.sh   (as root)
@@ -104,7 +106,8 @@ session_on_end() {
   if [ -n "${ROUTER_NS:-}" ]; then router_answer; fi
   if [ $created_prefix = yes ]; then rm -rf "$prefix"; fi
   case ${lab_found:-} in
-    stopped | running) router igd1 off >/dev/null 2>&1 || note "the demo router could not be put back in its normal role" ;;
+    stopped | running)
+      { router igd1 off && router pcp off; } >/dev/null 2>&1 || note "the demo router could not be put back in its normal role" ;;
   esac
 }
 
@@ -188,10 +191,13 @@ empty_table() { router restart >/dev/null; }
 
 log_size() { stat -c %s "$ROUTER_LOG"; }
 
-# count_requests FROM TO [ACTION]: SOAP requests in the router's log between two of its sizes.
-count_requests() {
-  head -c "$2" "$ROUTER_LOG" | tail -c +"$(($1 + 1))" | grep -c "SOAPAction: .*#${3:-}" || true
+# count_lines FROM TO REGEX: lines of the router's log between two of its sizes.
+count_lines() {
+  head -c "$2" "$ROUTER_LOG" | tail -c +"$(($1 + 1))" | grep -c "$3" || true
 }
+
+# count_requests FROM TO [ACTION]: SOAP requests in the router's log between two of its sizes.
+count_requests() { count_lines "$1" "$2" "SOAPAction: .*#${3:-}"; }
 
 # requests_between FROM TO: "READS LOOKUPS ADDS ADDRESS TOTAL".
 requests_between() {
@@ -348,10 +354,27 @@ outage_case() {
   [ -n "${back_ms:-}" ] || die "$case_issue"
 }
 
+# pcp_case: on a router that speaks PCP only, the PCP requests of a 100-row
+# Start (one MAP per row) and the window's slowest answer meanwhile.
+pcp_case() {
+  local found
+  router pcp on >/dev/null || die "router.sh pcp on failed"
+  bench_open answer 100
+  if bench_hear '^found$' && found=$(log_size) && bench_say start &&
+    bench_hear '^rows=100 mode=answer worst_ms=([0-9.]+)$'; then
+    answer_pcp_ms=${BASH_REMATCH[1]}
+    pcp_requests=$(count_lines "$found" "$(log_size)" 'PCP request received')
+  fi
+  bench_close
+  router pcp off >/dev/null || die "router.sh pcp off failed"
+  [ -n "${pcp_requests:-}" ] || die "$case_issue"
+}
+
 measure_answers() {
   use_role igd2
   answer_case
   outage_case
+  pcp_case
   note "the window's answers done (${SECONDS}s)"
 }
 
@@ -365,6 +388,8 @@ report_answers() {
   echo "| the window's slowest answer during a 100-row run | $answer_run_ms | under $ANSWER_TARGET_MS ms: $(within "$answer_run_ms" $ANSWER_TARGET_MS) |"
   echo "| the window's slowest answer while the router is silent ($OUTAGE_ROWS rows, ${OUTAGE_SECONDS} s) | $answer_outage_ms | under $ANSWER_TARGET_MS ms: $(within "$answer_outage_ms" $ANSWER_TARGET_MS) |"
   echo "| router answers again -> every row live again | $back_ms | under $BACK_TARGET_MS ms: $(within "$back_ms" $BACK_TARGET_MS) |"
+  echo "| PCP only: the window's slowest answer during a 100-row Start | $answer_pcp_ms | under $ANSWER_TARGET_MS ms: $(within "$answer_pcp_ms" $ANSWER_TARGET_MS) |"
+  echo "| PCP only: requests of a 100-row Start | $pcp_requests | one MAP per row, 100: $([ "$pcp_requests" = 100 ] && echo MET || echo NOT MET) |"
 }
 
 # ---- results ----------------------------------------------------------------------

@@ -202,10 +202,10 @@ std::string FormatAddFailed(const MappingEntry& entry, int result)
                       entry.localPort.c_str(), entry.internalIp.c_str(), result, UpnpErrorText(result));
 }
 
-std::string FormatStopFailed(const MappingEntry& entry, int result)
+std::string FormatStopFailed(const MappingEntry& entry, int result, const char* reason)
 {
     return FormatText("停止映射失败: 外网端口 %s 协议 %s, 错误代码 %d (%s)\n", entry.externalPort.c_str(),
-                      entry.protocol.c_str(), result, UpnpErrorText(result));
+                      entry.protocol.c_str(), result, reason);
 }
 
 std::string FormatHeldElsewhere(const MappingEntry& entry, const MappingHolder& holder)

@@ -2,7 +2,9 @@
 #include "BoundedCall.h"
 #include "Discovery.h"
 #include "GatewayRequests.h"
+#include "PortControlRows.h"
 #include "RunTiming.h"
+#include "../framework/DottedAddress.h"
 #include "../framework/Format.h"
 #include "../framework/Thread.h"
 #include "../mappings/MappingEntry.h"
@@ -15,6 +17,9 @@ namespace {
 // UPnP error: the router will not change the mapping as asked.
 const int kConflictInMappingEntry = 718;
 const DWORD kQuickSearchPeriodMs = 5 * 60 * 1000;
+
+// What the run knows of a port that PCP or NAT-PMP would not give: not who holds it.
+const MappingHolder kUnknownHolder = { "未知主机", "?" };
 
 const char* kAllStopped = "成功停止列表中的所有映射!";
 const char* kNoGatewayFound = "没有发现可支持的UPNP映射设备，如果在路由器里被禁用了，请启用UPNP或者尝试重启路由器。"
@@ -312,7 +317,7 @@ void CGatewayWorker::Serve(bool canSearch)
     CAddressWatch watch(*this);
     m_dwSearchBegan = m_dwNextSearch = ::GetTickCount();
     for (;;) {
-        if (canSearch && !m_gateway && TickPassed(m_dwNextSearch)) {
+        if (canSearch && !m_router && TickPassed(m_dwNextSearch)) {
             Search();
             m_dwNextSearch = ::GetTickCount() + SearchRetryDelayMs(::GetTickCount() - m_dwSearchBegan);
         }
@@ -325,7 +330,7 @@ void CGatewayWorker::Serve(bool canSearch)
             Do(job);
             continue;
         }
-        WaitForWork(canSearch && !m_gateway ? TickLeft(m_dwNextSearch) : INFINITE, watch);
+        WaitForWork(canSearch && !m_router ? TickLeft(m_dwNextSearch) : INFINITE, watch);
     }
 }
 
@@ -335,7 +340,7 @@ void CGatewayWorker::WaitForWork(DWORD timeoutMs, CAddressWatch& watch)
         return;
     watch.Arm();
     // The router may now be elsewhere, or reachable at last.
-    if (m_gateway)
+    if (m_router)
         DeclareLost();
     else
         m_dwNextSearch = ::GetTickCount();
@@ -370,15 +375,15 @@ void CGatewayWorker::Close(const GatewayJob& job)
         TakePending(&m_closeRowsLeft);
     }
     // A router lost a moment ago may well answer again: the close tries it.
-    std::shared_ptr<GatewayInfo> target = m_gateway ? m_gateway : m_lastGateway;
+    FoundRouter target = m_router ? m_router : m_lastRouter;
     bool allDone = true;
     MappingEntry row;
     while (NextCloseRow(&row)) {
-        StopResult result = target && !TickPassed(job.deadline) ? StopRow(*target, row) : StopResult::Unreached;
+        StopResult result = target && !TickPassed(job.deadline) ? StopRow(target, row) : StopResult::Unreached;
         if (result == StopResult::Unreached) {
             m_log.Report(FormatStopFailed(row, kGatewayUnreachable));
             // One row that cannot reach it is enough: the rest are only named.
-            target.reset();
+            target = FoundRouter();
         }
         allDone &= result == StopResult::Done;
     }
@@ -395,9 +400,15 @@ void CGatewayWorker::Close(const GatewayJob& job)
 void CGatewayWorker::Search()
 {
     FoundGateway found;
-    m_gateway = SearchGateway(&found, m_log, m_bClosePosted);
-    if (m_gateway) {
-        m_lastGateway = m_gateway;
+    m_router.upnp = SearchGateway(&found, m_log, m_bClosePosted);
+    // UPnP first: only a router without it is asked by PCP, then NAT-PMP.
+    if (!m_router && !m_bClosePosted) {
+        m_router.portControl = SearchPortControl(&found, m_log);
+        ParseDottedAddress(found.lanAddress.c_str(), &m_router.localAddress);
+    }
+    if (m_router) {
+        m_lastRouter = m_router;
+        m_strMappedAddress = found.externalAddress;
         m_leases.Forget();
         m_bPerRowLookups = false;
         m_confirmed.clear();
@@ -424,9 +435,9 @@ void CGatewayWorker::Search()
 
 void CGatewayWorker::DeclareLost()
 {
-    if (!m_gateway)
+    if (!m_router)
         return;
-    m_gateway.reset();
+    m_router = FoundRouter();
     m_log.Report("与路由器的连接已中断，正在重新搜索支持设备...");
     PostEvent({ GatewayEvent::Lost });
     m_dwSearchBegan = m_dwNextSearch = ::GetTickCount();
@@ -446,7 +457,7 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
     GatewayEvent done = { GatewayEvent::RunDone };
     done.generation = job.generation;
     MappingTable table;
-    bool haveTable = m_gateway && ReadTable(job.rows, &table);
+    bool haveTable = m_router.upnp && ReadTable(job.rows, &table);
     for (size_t index = 0; index < job.rows.size(); ++index) {
         // A Stop or a close since the run began ends it here.
         if (job.generation != m_nGeneration)
@@ -459,14 +470,14 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
             m_confirmed.erase(RowKey(row));
         done.rows.push_back({ row.protocol, row.externalPort, state });
     }
-    if (job.refreshAddress && m_gateway)
+    if (job.refreshAddress && m_router)
         RefreshAddress();
     PostEvent(std::move(done));
 }
 
 bool CGatewayWorker::ReadTable(const std::vector<MappingEntry>& rows, MappingTable* table)
 {
-    if (m_bPerRowLookups || !ListsMappingTable(*m_gateway))
+    if (m_bPerRowLookups || !ListsMappingTable(*m_router.upnp))
         return false;
     // One read per protocol, over the span of its listed external ports.
     std::map<std::string, std::pair<unsigned, unsigned>> spans;
@@ -479,7 +490,7 @@ bool CGatewayWorker::ReadTable(const std::vector<MappingEntry>& rows, MappingTab
         span->second.second = std::max(span->second.second, port);
     }
     for (const auto& span : spans) {
-        int result = ReadMappingTable(*m_gateway, span.first, span.second.first, span.second.second, table);
+        int result = ReadMappingTable(*m_router.upnp, span.first, span.second.first, span.second.second, table);
         if (MeansGatewayLost(result)) {
             DeclareLost();
             return false;
@@ -502,7 +513,7 @@ MappingLookup CGatewayWorker::LookUp(const MappingEntry& row, const MappingTable
     // a table that left out a mapping the router holds is not read again.
     if (!table || (lookup.result != 0 && m_confirmed.count(RowKey(row)))) {
         MappingLookup asked;
-        asked.result = LookUpMapping(*m_gateway, row, &asked.holder);
+        asked.result = LookUpMapping(*m_router.upnp, row, &asked.holder);
         m_bPerRowLookups |= table && asked.result == 0;
         lookup = asked;
     }
@@ -516,7 +527,9 @@ RowState CGatewayWorker::RunRow(size_t index, const MappingEntry& row, const Gat
         ReportBadPorts(index, row);
         return RowState::Failed;
     }
-    return m_gateway ? MapRow(row, job, LookUp(row, table)) : RowState::Failed;
+    if (m_router.portControl)
+        return MapRowByPortControl(row, job);
+    return m_router ? MapRow(row, job, LookUp(row, table)) : RowState::Failed;
 }
 
 RowAction DecideRow(const MappingEntry& row, const MappingLookup& lookup, int intervalSeconds)
@@ -563,35 +576,39 @@ RowState CGatewayWorker::AddNewRow(const MappingEntry& row, const GatewayJob& jo
     int result = AddRow(row, job.intervalSeconds);
     if (MeansGatewayLost(result))
         return Unreached();
-    if (result != 0) {
-        ReportRefused(row, result);
-        return RowState::Failed;
-    }
+    if (result != 0)
+        return ReportRefused(row, result, FormatAddFailed(row, result));
+    return ReportMapped(row, job.externalAddress, announce);
+}
+
+RowState CGatewayWorker::ReportMapped(const MappingEntry& row, const std::string& externalAddress, bool announce)
+{
     m_refusalsTold.erase(RowKey(row));
     if (announce)
-        m_log.Report(FormatAddSucceeded(job.externalAddress, row));
+        m_log.Report(FormatAddSucceeded(externalAddress, row));
     return RowState::Live;
 }
 
-void CGatewayWorker::ReportRefused(const MappingEntry& row, int result)
+RowState CGatewayWorker::ReportRefused(const MappingEntry& row, int result, const std::string& line)
 {
-    auto told = m_refusalsTold.emplace(row.protocol + " " + row.externalPort, result);
-    if (!told.second && told.first->second == result)
-        return;
-    told.first->second = result;
-    m_log.Report(FormatAddFailed(row, result));
+    auto told = m_refusalsTold.emplace(RowKey(row), result);
+    if (told.second || told.first->second != result) {
+        told.first->second = result;
+        m_log.Report(line);
+    }
+    return RowState::Failed;
 }
 
 int CGatewayWorker::AddRow(const MappingEntry& row, int intervalSeconds)
 {
-    int result = AddMapping(*m_gateway, row, m_leases.LeaseFor(intervalSeconds));
+    int result = AddMapping(*m_router.upnp, row, m_leases.LeaseFor(intervalSeconds));
     if (!m_leases.TakeAddResult(result))
         return result;
     if (!m_bPermanentOnlyTold) {
         m_bPermanentOnlyTold = true;
         m_log.Report("路由器只支持永久映射：程序异常退出时，映射会一直留在路由器上。");
     }
-    return AddMapping(*m_gateway, row, 0);
+    return AddMapping(*m_router.upnp, row, 0);
 }
 
 RowState CGatewayWorker::RenewRow(const MappingEntry& row, const GatewayJob& job)
@@ -604,11 +621,11 @@ RowState CGatewayWorker::RenewRow(const MappingEntry& row, const GatewayJob& job
     // The router will not update it in place. Since the run's look, the lease
     // may have ended and another host taken the port: only ours is made anew.
     MappingLookup now;
-    now.result = LookUpMapping(*m_gateway, row, &now.holder);
+    now.result = LookUpMapping(*m_router.upnp, row, &now.holder);
     if (now.result == 0 && HeldElsewhere(row, now.holder))
         return ReportHeld(row, now.holder);
     if (now.result == 0)
-        now.result = DeleteMapping(*m_gateway, row);
+        now.result = DeleteMapping(*m_router.upnp, row);
     return MeansGatewayLost(now.result) ? Unreached() : AddNewRow(row, job, false);
 }
 
@@ -634,7 +651,10 @@ void CGatewayWorker::RefreshAddress()
 {
     int status = 0;
     GatewayEvent event = { GatewayEvent::ExternalAddress };
-    event.externalAddress = QueryExternalAddress(*m_gateway, &status);
+    if (m_router.upnp)
+        event.externalAddress = QueryExternalAddress(*m_router.upnp, &status);
+    else
+        event.externalAddress = QueryPortControlAddress(&status);
     if (MeansGatewayLost(status))
         DeclareLost();
     CheckReach(event.externalAddress, status);
@@ -666,7 +686,7 @@ void CGatewayWorker::RemoveRows(const std::vector<MappingEntry>& rows)
 {
     // Their rows are gone from the list: while the router is lost they wait
     // here, to be removed when it answers again or named at the close.
-    if (!m_gateway) {
+    if (!m_router) {
         for (const MappingEntry& row : rows)
             AddPending(row);
         return;
@@ -701,7 +721,7 @@ bool CGatewayWorker::StopRows(const std::vector<MappingEntry>& rows)
 {
     bool allDone = true;
     for (const MappingEntry& row : rows) {
-        StopResult result = m_gateway ? StopRow(*m_gateway, row) : StopResult::Unreached;
+        StopResult result = m_router ? StopRow(m_router, row) : StopResult::Unreached;
         if (result == StopResult::Unreached) {
             // The mapping stays for now, and the log says so; it leaves when
             // the router answers again.
@@ -714,11 +734,14 @@ bool CGatewayWorker::StopRows(const std::vector<MappingEntry>& rows)
     return allDone;
 }
 
-CGatewayWorker::StopResult CGatewayWorker::StopRow(const GatewayInfo& gateway, const MappingEntry& row)
+CGatewayWorker::StopResult CGatewayWorker::StopRow(const FoundRouter& router, const MappingEntry& row)
 {
     // Ports the router cannot take were never mapped.
     if (!IsValidPort(row.localPort) || !IsValidPort(row.externalPort))
         return StopResult::Done;
+    if (router.portControl)
+        return StopRowByPortControl(router, row);
+    const GatewayInfo& gateway = *router.upnp;
     // Only a mapping that points at the row's own address and port is ours to delete.
     MappingHolder holder;
     int result = LookUpMapping(gateway, row, &holder);
@@ -733,5 +756,69 @@ CGatewayWorker::StopResult CGatewayWorker::StopRow(const GatewayInfo& gateway, c
     if (MeansGatewayLost(result))
         return StopResult::Unreached;
     m_log.Report(FormatStopFailed(row, result));
+    return StopResult::Refused;
+}
+
+RowState CGatewayWorker::MapRowByPortControl(const MappingEntry& row, const GatewayJob& job)
+{
+    CPortControl& router = *m_router.portControl;
+    PortControlResult result = MapRowOnRouter(router, row, LeaseForInterval(job.intervalSeconds));
+    // The router lost its mappings: all of them are made again once it is found again.
+    if (result.routerRestarted)
+        return Unreached();
+    if (result.externalAddress)
+        m_strMappedAddress = DottedText(result.externalAddress);
+    PortControlAction action = DecidePortControlRow(row, result, IsForOtherHost(row, m_router.localAddress));
+    // Free or ours again: a later holder is news.
+    if (action != PortControlAction::Held && action != PortControlAction::OtherPort)
+        m_held.erase(RowKey(row));
+    switch (action) {
+    case PortControlAction::Live:
+        return ReportMapped(row, m_strMappedAddress, !m_confirmed.count(RowKey(row)));
+    case PortControlAction::OtherPort:
+        // No use to the user, who chose the port: the router's choice is undone.
+        DeleteRowOnRouter(router, row, result.externalPort);
+        return ReportHeld(row, kUnknownHolder);
+    case PortControlAction::Held:
+        return ReportHeld(row, kUnknownHolder);
+    case PortControlAction::OnlyThisHost:
+        return ReportRefused(row, result.resultCode, FormatOnlyThisHost(row));
+    case PortControlAction::Refused:
+        return ReportRefused(row, result.resultCode, FormatPortControlFailed(row, result));
+    default:
+        return Unreached();
+    }
+}
+
+std::string CGatewayWorker::QueryPortControlAddress(int* status)
+{
+    *status = 0;
+    // PCP has no address request: its MAP answers name the address.
+    if (!m_router.portControl->SpeaksNatPmp())
+        return m_strMappedAddress;
+    PortControlResult result = m_router.portControl->QueryExternalAddress();
+    if (result.status != PortControlStatus::Answered)
+        *status = kGatewayUnreachable;
+    else if (result.resultCode != kPortControlSuccess)
+        *status = result.resultCode;
+    else
+        m_strMappedAddress = DottedText(result.externalAddress);
+    return *status ? std::string() : m_strMappedAddress;
+}
+
+CGatewayWorker::StopResult CGatewayWorker::StopRowByPortControl(const FoundRouter& router, const MappingEntry& row)
+{
+    // A held port was never ours; nothing else tells whose it is.
+    if (m_held.count(RowKey(row))) {
+        m_log.Report(FormatNotOurs(row, kUnknownHolder));
+        return StopResult::Done;
+    }
+    WORD externalPort = WORD(std::atol(row.externalPort.c_str()));
+    PortControlResult result = DeleteRowOnRouter(*router.portControl, row, externalPort);
+    if (PortControlDeleteDone(result, IsForOtherHost(row, router.localAddress)))
+        return StopResult::Done;
+    if (result.status == PortControlStatus::NoAnswer)
+        return StopResult::Unreached;
+    m_log.Report(FormatStopFailed(row, result.resultCode, PortControlResultName(result.protocol, result.resultCode)));
     return StopResult::Refused;
 }

@@ -18,6 +18,7 @@
 #include "GatewayInfo.h"
 #include "JobQueue.h"
 #include "Lease.h"
+#include "PortControl.h"
 #include "PublicAddress.h"
 #include <windows.h>
 #include <atomic>
@@ -28,6 +29,15 @@
 #include <vector>
 
 class ActivityLog;
+
+// The router a search found: by UPnP, or by PCP or NAT-PMP where it has no UPnP.
+struct FoundRouter {
+    std::shared_ptr<GatewayInfo> upnp;
+    std::shared_ptr<CPortControl> portControl;
+    // This machine's address towards a PCP or NAT-PMP router.
+    DWORD localAddress = 0;
+    explicit operator bool() const { return upnp || portControl; }
+};
 
 // Posted to the window; lParam is a GatewayEvent the handler takes over.
 const UINT WM_APP_GATEWAY_EVENT = WM_APP + 3;
@@ -130,6 +140,9 @@ private:
     struct MappingLookup LookUp(const MappingEntry& row, const struct MappingTable* table);
     RowState RunRow(size_t index, const MappingEntry& row, const GatewayJob& job, const struct MappingTable* table);
     RowState MapRow(const MappingEntry& row, const GatewayJob& job, const struct MappingLookup& lookup);
+    // One MAP renews the row, or makes it anew; a new mapping has its line.
+    RowState MapRowByPortControl(const MappingEntry& row, const GatewayJob& job);
+    RowState ReportMapped(const MappingEntry& row, const std::string& externalAddress, bool announce);
     // Adds the row with the lease its router takes; the router's result.
     int AddRow(const MappingEntry& row, int intervalSeconds);
     // Adds the row again before its lease runs out.
@@ -139,14 +152,16 @@ private:
     // The router did not answer: it is lost, and the row failed.
     RowState Unreached();
     RowState ReportHeld(const MappingEntry& row, const struct MappingHolder& holder);
+    // Told once per Start: a refused row, again when its code changes or the
+    // row was live in between.
+    RowState ReportRefused(const MappingEntry& row, int result, const std::string& line);
     // Told once per Start: a row whose ports the router cannot take.
     void ReportBadPorts(size_t index, const MappingEntry& row);
     void RefreshAddress();
+    // The external address as a PCP or NAT-PMP router gives it; *status as QueryExternalAddress's.
+    std::string QueryPortControlAddress(int* status);
     // Tells of a change in whether the internet reaches the external address.
     void CheckReach(const std::string& externalAddress, int status);
-    // Told once per Start: a refused add, again when its code changes or the
-    // row was live in between.
-    void ReportRefused(const MappingEntry& row, int result);
     void StopListed(const std::vector<MappingEntry>& rows);
     void RemoveRows(const std::vector<MappingEntry>& rows);
     void RemovePending();
@@ -156,7 +171,8 @@ private:
     // Removes the rows' mappings; rows the router could not be reached for
     // are named and wait for it to answer again. True when every row is off.
     bool StopRows(const std::vector<MappingEntry>& rows);
-    StopResult StopRow(const GatewayInfo& gateway, const MappingEntry& row);
+    StopResult StopRow(const FoundRouter& router, const MappingEntry& row);
+    StopResult StopRowByPortControl(const FoundRouter& router, const MappingEntry& row);
     // The close's next row, or false when none is left or the rest were taken.
     bool NextCloseRow(MappingEntry* row);
     void PostEvent(GatewayEvent event) const;
@@ -183,10 +199,12 @@ private:
     std::atomic<long> m_nGeneration{ 0 };
     std::atomic<bool> m_bClosePosted{ false };
 
-    // The worker's own. Null while no router answers.
-    std::shared_ptr<GatewayInfo> m_gateway;
+    // The worker's own. Empty while no router answers.
+    FoundRouter m_router;
     // The router last found, kept when it is lost: the close still tries it.
-    std::shared_ptr<GatewayInfo> m_lastGateway;
+    FoundRouter m_lastRouter;
+    // What a PCP router's MAP answers of this run named as the external address.
+    std::string m_strMappedAddress;
     CLeasePolicy m_leases;
     // This router could not list its table, or listed it wrong: rows are
     // looked up one by one until it is lost.

@@ -175,7 +175,9 @@ std::vector<std::string> Router::Mappings()
     return mappings;
 }
 
-int Router::Requests(const std::string& action)
+namespace {
+// Lines of the router's log that hold every one of the parts.
+int CountRouterLogLines(const std::vector<std::string>& parts)
 {
     std::string path = RunShell("bash " + Quote(TestEnvironment::Get().router) + " log");
     path.erase(path.find_last_not_of("\n") + 1);
@@ -183,10 +185,21 @@ int Router::Requests(const std::string& action)
     std::string line;
     int count = 0;
     while (std::getline(log, line)) {
-        if (line.find("SOAPAction:") != std::string::npos && line.find("#" + action) != std::string::npos)
-            ++count;
+        count += std::all_of(parts.begin(), parts.end(),
+                             [&](const std::string& part) { return line.find(part) != std::string::npos; });
     }
     return count;
+}
+}
+
+int Router::Requests(const std::string& action)
+{
+    return CountRouterLogLines({ "SOAPAction:", "#" + action });
+}
+
+int Router::PcpRequests()
+{
+    return CountRouterLogLines({ "PCP request received" });
 }
 
 namespace {

@@ -36,6 +36,8 @@ public:
     static std::vector<std::string> Mappings();             // `router.sh list`
     // SOAP requests of one action (e.g. "AddPortMapping") in the router's log.
     static int Requests(const std::string& action);
+    // PCP requests in the router's log.
+    static int PcpRequests();
 };
 
 // A TCP connection from the WAN host to the router's WAN address and

@@ -1,4 +1,5 @@
 #include "../../gateway/PortControl.h"
+#include "../../gateway/PortControlRows.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <functional>
@@ -321,6 +322,53 @@ TEST(PortControlExchange, PortNobodyListensOnIsGivenUpOnAtOnce)
     EXPECT_EQ(PortControlStatus::NoAnswer, result.status);
     EXPECT_LT(::GetTickCount64() - began, 2000u);
     ::WSACleanup();
+}
+
+TEST(PortControlRows, AnswersDecideTheRowAndItsLine)
+{
+    const MappingEntry row = { "TCP", "80", "8080", "192.168.1.5", "" };
+    auto answer = [](PortControlProtocol protocol, int code, WORD externalPort) {
+        PortControlResult result;
+        result.status = PortControlStatus::Answered;
+        result.protocol = protocol;
+        result.resultCode = code;
+        result.externalPort = externalPort;
+        return result;
+    };
+    PortControlResult silent, natPmpOnly;
+    natPmpOnly.status = PortControlStatus::NotForOtherHosts;
+    const struct {
+        PortControlResult result;
+        bool forOtherHost;
+        PortControlAction action;
+    } cases[] = {
+        { answer(kPcp, 0, 8080), false, PortControlAction::Live },
+        { answer(kNatPmp, 0, 8080), false, PortControlAction::Live },
+        { answer(kNatPmp, 0, 50123), false, PortControlAction::OtherPort },
+        { answer(kPcp, 11, 0), false, PortControlAction::Held },  // CANNOT_PROVIDE_EXTERNAL
+        { answer(kPcp, 2, 0), true, PortControlAction::OnlyThisHost },
+        { answer(kPcp, 5, 0), true, PortControlAction::OnlyThisHost },
+        { natPmpOnly, true, PortControlAction::OnlyThisHost },
+        { answer(kPcp, 2, 0), false, PortControlAction::Refused },
+        { answer(kNatPmp, 2, 0), true, PortControlAction::Refused },
+        { answer(kPcp, 8, 0), false, PortControlAction::Refused },
+        { silent, false, PortControlAction::Unreached },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.action, DecidePortControlRow(row, c.result, c.forOtherHost)) << c.result.resultCode;
+    EXPECT_EQ("PCP MAP(8080, 80, 192.168.1.5) 失败,错误代码 8 (NO_RESOURCES)\n",
+              FormatPortControlFailed(row, answer(kPcp, 8, 0)));
+    EXPECT_EQ("NAT-PMP(8080, 80, 192.168.1.5) 失败,错误代码 3 (Network Failure)\n",
+              FormatPortControlFailed(row, answer(kNatPmp, 3, 0)));
+    EXPECT_EQ("路由器只允许为本机映射：内网IP 192.168.1.5 不是本机，此映射未生效。", FormatOnlyThisHost(row));
+    // A delete is done when nothing of the row's is left, however the router says so.
+    EXPECT_TRUE(PortControlDeleteDone(answer(kPcp, 0, 0), false));
+    EXPECT_TRUE(PortControlDeleteDone(answer(kPcp, 8, 0), false));
+    EXPECT_TRUE(PortControlDeleteDone(answer(kPcp, 5, 0), true));
+    EXPECT_TRUE(PortControlDeleteDone(natPmpOnly, true));
+    EXPECT_FALSE(PortControlDeleteDone(answer(kPcp, 2, 0), false));
+    EXPECT_FALSE(PortControlDeleteDone(answer(kNatPmp, 3, 0), false));
+    EXPECT_FALSE(PortControlDeleteDone(silent, false));
 }
 
 }
