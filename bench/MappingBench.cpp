@@ -32,6 +32,7 @@
 #include "../gateway/BoundedCall.h"
 #include "../gateway/GatewayInfo.h"
 #include "../gateway/GatewayWorker.h"
+#include "../gateway/PortControlRows.h"
 #include "../gateway/RunTiming.h"
 #include "../log/ActivityLog.h"
 #include "../mappings/MappingList.h"
@@ -109,6 +110,16 @@ bool FindGateway(std::string* lanAddress)
         return false;
     QueryExternalAddress();
     *lanAddress = lan;
+    return true;
+}
+
+// A router without UPnP: the rows are for this machine's address towards the default gateway.
+bool FindPortControlHost(std::string* lanAddress)
+{
+    DWORD gateway = 0, local = 0;
+    if (!FindDefaultGateway(&gateway, &local))
+        return false;
+    *lanAddress = DottedText(local);
     return true;
 }
 
@@ -488,7 +499,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::string lanAddress;
-    if (!FindGateway(&lanAddress)) {
+    if (!FindGateway(&lanAddress) && (mode != Mode::Answer || !FindPortControlHost(&lanAddress))) {
         std::fprintf(stderr, "mapping_bench: no connected gateway found\n");
         return 1;
     }
