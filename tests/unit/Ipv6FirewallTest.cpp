@@ -175,6 +175,12 @@ TEST_F(PinholeKeeper, ARefusedAddIsLoggedAndTriedAgainAndAnUnreachedRouterEndsTh
     PinholeReport removal = keeper.Remove({ { "TCP", "80", "8081", kLan, "" } }, kLan);
     EXPECT_FALSE(removal.unreached);
     EXPECT_TRUE(keeper.Held().empty());
+
+    // An add that does not reach the router is no refusal.
+    firewall->answers = { kGatewayUnreachable };
+    RunOnce(kNew, &report);
+    EXPECT_TRUE(report.unreached);
+    EXPECT_TRUE(report.lines.empty());
 }
 
 }
