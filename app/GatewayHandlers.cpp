@@ -117,6 +117,9 @@ LRESULT CMappingDlg::OnGatewayEvent(WPARAM, LPARAM lParam)
     case GatewayEvent::ExternalAddress:
         OnExternalAddress(*event);
         break;
+    case GatewayEvent::Ipv6Address:
+        m_strIpv6Address = event->ipv6Address;
+        break;
     case GatewayEvent::Closed:
         FinishClose();
         break;

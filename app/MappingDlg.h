@@ -55,6 +55,7 @@ protected:
     void OnBnClickedAutostart();
     void OnVisitExternalIp();
     void OnCopyExternalIp();
+    void OnCopyIpv6Address();
     // Opens the address in the browser, and says so when the browser could
     // not be started at the user's own level.
     void OpenAddress(const std::string& address);
@@ -112,6 +113,8 @@ protected:
     bool m_bSessionEnding = false;
     // The last read of the external address found it not public, or none.
     bool m_bNoPublicAddress = false;
+    // This machine's IPv6 address as the router's firewall sees it; "" without one.
+    std::string m_strIpv6Address;
     // Counts Starts and Stops: results of an older Start are stale.
     long m_nGeneration = 0;
     int m_nInterval = 0;

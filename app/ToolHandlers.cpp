@@ -17,13 +17,14 @@ std::string KnownExternalAddress(const CDialog& dialog)
     return address;
 }
 
-const char* ClipboardMessage(ClipboardResult result)
+// what: the address copied, as the messages name it.
+std::string ClipboardMessage(ClipboardResult result, const char* what)
 {
     switch (result) {
     case ClipboardResult::Copied:
-        return "成功复制外网IP到剪贴板!";
+        return FormatText("成功复制%s到剪贴板!", what);
     case ClipboardResult::NoMemory:
-        return "复制外网IP到剪贴板异常.";
+        return FormatText("复制%s到剪贴板异常.", what);
     case ClipboardResult::CannotOpen:
         return "打开剪贴板失败!";
     case ClipboardResult::CannotEmpty:
@@ -39,7 +40,15 @@ void CMappingDlg::OnCopyExternalIp()
 {
     std::string address = KnownExternalAddress(*this);
     if (!address.empty())
-        GetApp()->MessageBox(ClipboardMessage(CopyToClipboard(m_hWnd, address)));
+        GetApp()->MessageBox(ClipboardMessage(CopyToClipboard(m_hWnd, address), "外网IP").c_str());
+}
+
+void CMappingDlg::OnCopyIpv6Address()
+{
+    if (m_strIpv6Address.empty())
+        GetApp()->MessageBox("还没有获取到IPv6地址!");
+    else
+        GetApp()->MessageBox(ClipboardMessage(CopyToClipboard(m_hWnd, m_strIpv6Address), "IPv6地址").c_str());
 }
 
 void CMappingDlg::OnVisitExternalIp()

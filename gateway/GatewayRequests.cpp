@@ -1,6 +1,5 @@
 #include "GatewayRequests.h"
-#include "BoundedCall.h"
-#include "RunTiming.h"
+#include "ServiceRequest.h"
 #include "../framework/Format.h"
 #include "../framework/DottedAddress.h"
 // The library, built as C99, lists lease times as unsigned long long; in C++
@@ -23,32 +22,11 @@ const char* kDescription = "Gatewright";
 const int kNoMappingsInRange = 730;
 // Mappings a table read asks for at most; miniupnpd lists no more than a thousand.
 const size_t kTableLimit = 1000;
-// A gateway on the LAN answers within milliseconds; past this it is taken as gone.
-const DWORD kRequestTimeoutMs = 3000;
 
-// What a request needs of the gateway, owned by the request itself.
-struct Target {
-    explicit Target(const GatewayInfo& gateway)
-        : controlUrl(gateway.urls.controlURL), serviceType(gateway.data.first.servicetype)
-    {
-    }
-    std::string controlUrl;
-    std::string serviceType;
-};
-
-// One request on a thread of its own; kGatewayUnreachable when the gateway
-// does not answer in time.
-int Request(std::function<int(const Target&)> request, const GatewayInfo& gateway)
+// The gateway's connection service, which every request here goes to.
+int Request(std::function<int(const ServiceTarget&)> request, const GatewayInfo& gateway)
 {
-    CSpanTimer requestTimer(TimedSpan::Request);
-    auto result = std::make_shared<int>(kGatewayUnreachable);
-    Target target(gateway);
-    if (!RunBounded([=] {
-            CSpanTimer callTimer(TimedSpan::LibraryCall);
-            *result = request(target);
-        }, kRequestTimeoutMs))
-        return kGatewayUnreachable;
-    return *result;
+    return RunServiceRequest(request, { gateway.urls.controlURL, gateway.data.first.servicetype });
 }
 
 bool IsNumber(const std::string& text)
@@ -60,7 +38,7 @@ bool IsNumber(const std::string& text)
 int LookUpMapping(const GatewayInfo& gateway, const MappingEntry& entry, MappingHolder* holder)
 {
     auto found = std::make_shared<MappingHolder>();
-    int result = Request([=](const Target& target) {
+    int result = Request([=](const ServiceTarget& target) {
         char client[40] = {};
         char port[8] = {};
         char lease[16] = {};
@@ -80,7 +58,7 @@ int LookUpMapping(const GatewayInfo& gateway, const MappingEntry& entry, Mapping
 int AddMapping(const GatewayInfo& gateway, const MappingEntry& entry, unsigned leaseSeconds)
 {
     std::string lease = std::to_string(leaseSeconds);
-    return Request([=](const Target& target) {
+    return Request([=](const ServiceTarget& target) {
         return UPNP_AddPortMapping(target.controlUrl.c_str(), target.serviceType.c_str(),
                                    entry.externalPort.c_str(), entry.localPort.c_str(), entry.internalIp.c_str(),
                                    kDescription, entry.protocol.c_str(), nullptr, lease.c_str());
@@ -89,7 +67,7 @@ int AddMapping(const GatewayInfo& gateway, const MappingEntry& entry, unsigned l
 
 int DeleteMapping(const GatewayInfo& gateway, const MappingEntry& entry)
 {
-    return Request([=](const Target& target) {
+    return Request([=](const ServiceTarget& target) {
         return UPNP_DeletePortMapping(target.controlUrl.c_str(), target.serviceType.c_str(),
                                       entry.externalPort.c_str(), entry.protocol.c_str(), nullptr);
     }, gateway);
@@ -108,7 +86,7 @@ int ReadMappingTable(const GatewayInfo& gateway, const std::string& protocol, un
 {
     auto read = std::make_shared<MappingTable>();
     std::string from = std::to_string(first), to = std::to_string(last), count = std::to_string(kTableLimit);
-    int result = Request([=](const Target& target) {
+    int result = Request([=](const ServiceTarget& target) {
         PortMappingParserData data = {};
         int answer = UPNP_GetListOfPortMappings(target.controlUrl.c_str(), target.serviceType.c_str(), from.c_str(),
                                                 to.c_str(), protocol.c_str(), count.c_str(), &data);
@@ -149,7 +127,7 @@ MappingLookup LookUpInTable(const MappingTable& table, const MappingEntry& entry
 std::string QueryExternalAddress(const GatewayInfo& gateway, int* status)
 {
     auto address = std::make_shared<std::string>();
-    *status = Request([=](const Target& target) {
+    *status = Request([=](const ServiceTarget& target) {
         char text[40] = {};
         int answer = UPNP_GetExternalIPAddress(target.controlUrl.c_str(), target.serviceType.c_str(), text);
         *address = text;

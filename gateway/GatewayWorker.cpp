@@ -378,7 +378,9 @@ void CGatewayWorker::Close(const GatewayJob& job)
     FoundRouter target = m_router ? m_router : m_lastRouter;
     bool allDone = true;
     MappingEntry row;
+    std::vector<MappingEntry> closed;
     while (NextCloseRow(&row)) {
+        closed.push_back(row);
         StopResult result = target && !TickPassed(job.deadline) ? StopRow(target, row) : StopResult::Unreached;
         if (result == StopResult::Unreached) {
             m_log.Report(FormatStopFailed(row, kGatewayUnreachable));
@@ -387,6 +389,7 @@ void CGatewayWorker::Close(const GatewayJob& job)
         }
         allDone &= result == StopResult::Done;
     }
+    RemovePinholes(closed, !TickPassed(job.deadline));
     // Rows taken by the window are named there: they did not all leave.
     bool taken;
     {
@@ -409,6 +412,7 @@ void CGatewayWorker::Search()
     if (m_router) {
         m_lastRouter = m_router;
         m_strMappedAddress = found.externalAddress;
+        m_strLanAddress = found.lanAddress;
         m_leases.Forget();
         m_bPerRowLookups = false;
         m_confirmed.clear();
@@ -421,6 +425,7 @@ void CGatewayWorker::Search()
         event.externalAddress = found.externalAddress;
         event.noPublicAddress = m_reach.Unreachable();
         PostEvent(std::move(event));
+        SearchIpv6();
         RemovePending();
         return;
     }
@@ -452,6 +457,8 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
         m_held.clear();
         m_badPortsTold.clear();
         m_refusalsTold.clear();
+        m_pinholeLinesTold.clear();
+        m_bIpv6ReachTold = false;
         m_nToldGeneration = job.generation;
     }
     GatewayEvent done = { GatewayEvent::RunDone };
@@ -472,6 +479,7 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
     }
     if (job.refreshAddress && m_router)
         RefreshAddress();
+    RunPinholes(job.rows);
     PostEvent(std::move(done));
 }
 
@@ -680,10 +688,12 @@ void CGatewayWorker::StopListed(const std::vector<MappingEntry>& rows)
     }
     if (StopRows(rows))
         m_log.Report(kAllStopped);
+    RemovePinholes(rows, true);
 }
 
 void CGatewayWorker::RemoveRows(const std::vector<MappingEntry>& rows)
 {
+    RemovePinholes(rows, true);
     // Their rows are gone from the list: while the router is lost they wait
     // here, to be removed when it answers again or named at the close.
     if (!m_router) {
@@ -821,4 +831,60 @@ CGatewayWorker::StopResult CGatewayWorker::StopRowByPortControl(const FoundRoute
         return StopResult::Unreached;
     m_log.Report(FormatStopFailed(row, result.resultCode, PortControlResultName(result.protocol, result.resultCode)));
     return StopResult::Refused;
+}
+
+void CGatewayWorker::SearchIpv6()
+{
+    m_strIpv6Address.clear();
+    m_pPinholes.reset();
+    m_pFirewall = SearchIpv6Firewall(m_bClosePosted);
+    if (!m_pFirewall)
+        return;
+    m_pPinholes = std::make_unique<CPinholeKeeper>(MakePinholeRequests(m_pFirewall->service));
+    NoteIpv6Address(m_pFirewall->localAddress);
+}
+
+void CGatewayWorker::NoteIpv6Address(const std::string& address)
+{
+    if (address == m_strIpv6Address)
+        return;
+    m_strIpv6Address = address;
+    m_log.Report(FormatText("本机IPv6地址: %s", address.c_str()));
+    GatewayEvent event = { GatewayEvent::Ipv6Address };
+    event.ipv6Address = address;
+    PostEvent(std::move(event));
+}
+
+void CGatewayWorker::RunPinholes(const std::vector<MappingEntry>& rows)
+{
+    if (!m_pPinholes)
+        return;
+    // Asked at every run: Windows moves to a new temporary address now and then.
+    std::string address = LocalAddressTowards(m_pFirewall->service.controlUrl);
+    if (address.empty())
+        return;
+    NoteIpv6Address(address);
+    for (const std::string& line : m_pPinholes->Run(rows, m_strLanAddress, address).lines) {
+        if (m_pinholeLinesTold.insert(line).second)
+            m_log.Report(line);
+    }
+    if (m_reach.Unreachable() && !m_pPinholes->Held().empty() && !m_bIpv6ReachTold) {
+        m_bIpv6ReachTold = true;
+        m_log.Report(FormatText("可以经IPv6从互联网访问本机: [%s]", address.c_str()));
+    }
+}
+
+void CGatewayWorker::RemovePinholes(const std::vector<MappingEntry>& rows, bool tryRouter)
+{
+    if (!m_pPinholes)
+        return;
+    if (tryRouter)
+        m_pPinholes->Remove(rows, m_strLanAddress);
+    // What is still held was not reached; its lease ends it within the hour.
+    for (const PinholeKey& key : PinholeRows(rows, m_strLanAddress)) {
+        auto held = m_pPinholes->Held().find(key);
+        if (held != m_pPinholes->Held().end())
+            m_log.Report(FormatText("关闭IPv6防火墙放行失败: [%s]:%u 协议:%s，路由器没有响应。",
+                                    held->second.address.c_str(), key.port, key.protocol.c_str()));
+    }
 }

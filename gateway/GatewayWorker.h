@@ -16,6 +16,7 @@
 // when the window goes while a request still runs, both live on until the
 // thread ends, whatever it still does.
 #include "GatewayInfo.h"
+#include "Ipv6Firewall.h"
 #include "JobQueue.h"
 #include "Lease.h"
 #include "PortControl.h"
@@ -58,6 +59,7 @@ struct GatewayEvent {
         Lost,             // the router stopped answering
         RunDone,          // a run of this generation ended: one result per row
         ExternalAddress,  // a refresh read the external address ("" when it failed)
+        Ipv6Address,      // this machine's IPv6 address as the router's firewall sees it
         Closed            // the close has stopped the list; the worker has ended
     };
     Kind kind;
@@ -65,6 +67,7 @@ struct GatewayEvent {
     std::string lanAddress;
     std::string gatewayHost;
     std::string externalAddress;
+    std::string ipv6Address;
     std::vector<RowResult> rows;
     // Found, ExternalAddress: the internet cannot reach the external address.
     bool noPublicAddress = false;
@@ -133,6 +136,14 @@ private:
     void OnAddressChanged();
     void Search();
     void DeclareLost();
+    // Looks for the router's IPv6 firewall once a router is found.
+    void SearchIpv6();
+    void NoteIpv6Address(const std::string& address);
+    // Keeps the pinholes of this machine's rows open, moved to its current address.
+    void RunPinholes(const std::vector<MappingEntry>& rows);
+    // Closes the rows' pinholes, or with tryRouter false only names them;
+    // those still held after are named.
+    void RemovePinholes(const std::vector<MappingEntry>& rows, bool tryRouter);
     void RunRows(const GatewayJob& job);
     // Reads the router's table for the rows where it can list it; false
     // where the rows are to be looked up one by one.
@@ -205,6 +216,12 @@ private:
     FoundRouter m_lastRouter;
     // What a PCP router's MAP answers of this run named as the external address.
     std::string m_strMappedAddress;
+    // This machine's address towards the router last found.
+    std::string m_strLanAddress;
+    // The router's IPv6 firewall, and the pinholes held there; null without one.
+    std::shared_ptr<Ipv6Firewall> m_pFirewall;
+    std::unique_ptr<CPinholeKeeper> m_pPinholes;
+    std::string m_strIpv6Address;
     CLeasePolicy m_leases;
     // This router could not list its table, or listed it wrong: rows are
     // looked up one by one until it is lost.
@@ -222,5 +239,7 @@ private:
     std::map<std::string, std::string> m_held;
     std::set<std::string> m_badPortsTold;
     std::map<std::string, int> m_refusalsTold;
+    std::set<std::string> m_pinholeLinesTold;
+    bool m_bIpv6ReachTold = false;
     long m_nToldGeneration = 0;
 };

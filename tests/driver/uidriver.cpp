@@ -50,6 +50,7 @@
 //   broadcast <registered name>       post that registered message to the main window
 //   clipboard                         the clipboard's text; fails while another
 //                                     window has the clipboard open
+//   set-clipboard <text>              put the text on the clipboard
 //
 // Started as "uidriver.exe record <file> <argument>", it only appends the
 // argument to the file: registered as the browser, it records what the shell
@@ -418,6 +419,18 @@ std::string Execute(const std::string& line)
             ::GlobalUnlock(data);
         ::CloseClipboard();
         return answer;
+    }
+    if (verb == "set-clipboard") {
+        std::wstring text = FromUtf8(a);
+        HGLOBAL data = ::GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
+        if (!data || !::OpenClipboard(nullptr))
+            return "error clipboard is open";
+        std::copy(text.c_str(), text.c_str() + text.size() + 1, static_cast<wchar_t*>(::GlobalLock(data)));
+        ::GlobalUnlock(data);
+        ::EmptyClipboard();
+        bool set = ::SetClipboardData(CF_UNICODETEXT, data) != nullptr;
+        ::CloseClipboard();
+        return set ? "ok" : "error clipboard not set";
     }
     if (verb == "menu-rect")
         return RectText(g_menu);

@@ -214,17 +214,35 @@ bool EnterNamespace(const char* name)
 }
 
 // In a child: listen on the LAN host, say "ready" on readyFd, echo one message.
-void EchoOnce(int port, int readyFd)
+// An address of the family and port: any address when host is empty.
+sockaddr_storage SocketAddress(int family, const std::string& host, int port)
+{
+    sockaddr_storage storage = {};
+    if (family == AF_INET6) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_port = htons(port);
+        if (!host.empty())
+            inet_pton(AF_INET6, host.c_str(), &address->sin6_addr);
+    } else {
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_port = htons(port);
+        if (!host.empty())
+            inet_pton(AF_INET, host.c_str(), &address->sin_addr);
+    }
+    return storage;
+}
+
+void EchoOnce(int family, int port, int readyFd)
 {
     // Sockets belong to the namespace they are made in: enter it first.
     if (!EnterNamespace(kLanNamespace))
         _exit(1);
-    int server = socket(AF_INET, SOCK_STREAM, 0);
+    int server = socket(family, SOCK_STREAM, 0);
     int yes = 1;
     setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
+    sockaddr_storage address = SocketAddress(family, "", port);
     if (bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(server, 1) != 0)
         _exit(1);
     if (write(readyFd, "r", 1) != 1)
@@ -239,17 +257,15 @@ void EchoOnce(int port, int readyFd)
 }
 
 // In a child: connect from the WAN host, send a message, expect it back.
-void SendFromWan(int port, const std::string& routerWanIp)
+void SendFromWan(int family, const std::string& host, int port)
 {
     if (!EnterNamespace("gw-wan"))
         _exit(1);
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    int sock = socket(family, SOCK_STREAM, 0);
     timeval timeout = { 10, 0 };
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    inet_pton(AF_INET, routerWanIp.c_str(), &address.sin_addr);
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    sockaddr_storage address = SocketAddress(family, host, port);
     char reply[16] = {};
     bool ok = connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
         && write(sock, "hello", 5) == 5 && read(sock, reply, sizeof reply) == 5
@@ -265,26 +281,38 @@ bool ChildSucceeded(pid_t pid)
 
 }
 
-bool ConnectThroughRouter(int externalPort, int localPort)
+namespace {
+// A connection from the WAN host to host:port, answered on the LAN host's localPort.
+bool ConnectFromWan(int family, const std::string& host, int port, int localPort)
 {
-    std::string routerWanIp = Router::Variable("ROUTER_WAN_IP");
     int ready[2];
     if (pipe(ready) != 0)
         return false;
     pid_t listener = fork();
     if (listener == 0)
-        EchoOnce(localPort, ready[1]);
+        EchoOnce(family, localPort, ready[1]);
     close(ready[1]);
     char signal = 0;
     bool listening = read(ready[0], &signal, 1) == 1;
     close(ready[0]);
     pid_t sender = listening ? fork() : -1;
     if (sender == 0)
-        SendFromWan(externalPort, routerWanIp);
+        SendFromWan(family, host, port);
     bool sent = sender > 0 && ChildSucceeded(sender);
     if (!sent)
         kill(listener, SIGKILL);
     return ChildSucceeded(listener) && sent;
+}
+}
+
+bool ConnectThroughRouter(int externalPort, int localPort)
+{
+    return ConnectFromWan(AF_INET, Router::Variable("ROUTER_WAN_IP"), externalPort, localPort);
+}
+
+bool ConnectOverIpv6(int localPort)
+{
+    return ConnectFromWan(AF_INET6, Router::Variable("LAN_IP6"), localPort, localPort);
 }
 
 Driver::Driver()

@@ -44,6 +44,9 @@ public:
 // externalPort, answered by a listener on the LAN host's localPort: true when
 // the bytes went there and back.
 bool ConnectThroughRouter(int externalPort, int localPort);
+// The same over IPv6, straight to the LAN host's global address: true when
+// the router's firewall let it in.
+bool ConnectOverIpv6(int localPort);
 
 // The UI driver, running in the LAN namespace beside the program it starts.
 class Driver {

@@ -1,0 +1,14 @@
+#pragma once
+#include <functional>
+#include <string>
+
+// What a request needs of one service of a gateway, owned by the request
+// itself: a request given up on goes on alone and must not touch its caller's data.
+struct ServiceTarget {
+    std::string controlUrl;
+    std::string serviceType;
+};
+
+// One request on a thread of its own: the library's result, or
+// kGatewayUnreachable when the gateway does not answer in time.
+int RunServiceRequest(std::function<int(const ServiceTarget&)> request, const ServiceTarget& target);

@@ -1,0 +1,92 @@
+// A dual-stack router: this machine's rows are reachable over IPv6 through
+// pinholes in the router's IPv6 firewall.
+#include "Harness.h"
+
+namespace {
+
+const int kStart = 1005, kStop = 1008;
+const long kCopyIpv6Command = 32795;
+const std::string kThisHost = "TCP|8080|18080|198.18.0.2|";
+const std::string kOtherHost = "TCP|8082|18082|198.18.0.5|";
+const std::string kOpened = "IPv6防火墙已放行 [2001:db8:1::2]:8080 协议:TCP";
+
+class Ipv6PinholeTest : public AppTest {
+protected:
+    void SetUp() override
+    {
+        AppTest::SetUp();
+        Router::Run("ipv6 on");
+    }
+    void TearDown() override
+    {
+        AppTest::TearDown();
+        Router::Run("ipv6 off");
+    }
+
+    // Pinhole rules in the router's firewall.
+    static size_t Pinholes()
+    {
+        std::string rules = RunShell("bash '" + TestEnvironment::Get().router
+                                     + "' exec router nft list chain inet filter miniupnpd");
+        size_t count = 0;
+        for (size_t at = 0; (at = rules.find("accept", at)) != std::string::npos; ++at)
+            ++count;
+        return count;
+    }
+};
+
+TEST_F(Ipv6PinholeTest, ThisHostsRowIsOpenedOverIpv6WhileMappingAndItsAddressCopied)
+{
+    SeedRows({ kThisHost, kOtherHost });
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    ASSERT_TRUE(WaitForLogMessage("本机IPv6地址: 2001:db8:1::2", 10000));
+    m_driver.Command(kCopyIpv6Command);
+    EXPECT_EQ("Gatewright|成功复制IPv6地址到剪贴板!", m_driver.MessageBox(5000));
+    EXPECT_EQ("2001:db8:1::2", m_driver.Call("clipboard"));
+    m_driver.Press(1);
+    EXPECT_FALSE(ConnectOverIpv6(8080)) << "closed before Start";
+
+    m_driver.Call("set-text 1007 1");
+    m_driver.Click(kStart);
+    ASSERT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), kOpened) == 1; }, 15000));
+    EXPECT_TRUE(ConnectOverIpv6(8080));
+    // Renewed silently at each refresh; the other host's row gets none.
+    int refreshes = Router::Requests("UpdatePinhole");
+    ASSERT_TRUE(WaitUntil([&] { return Router::Requests("UpdatePinhole") >= refreshes + 2; }, 15000));
+    EXPECT_EQ(1u, CountStarting(LogMessages(), "IPv6防火墙已放行"));
+    EXPECT_EQ(1u, Pinholes());
+
+    m_driver.Click(kStop);
+    EXPECT_TRUE(WaitForLogMessage("成功停止列表中的所有映射!", 10000));
+    EXPECT_TRUE(WaitUntil([&] { return Pinholes() == 0; }, 5000));
+    EXPECT_FALSE(ConnectOverIpv6(8080)) << "closed after Stop";
+}
+
+TEST_F(Ipv6PinholeTest, RestartedRouterGetsThePinholeBackAndTheCloseRemovesIt)
+{
+    StartMapping({ kThisHost }, "2");
+    ASSERT_TRUE(WaitUntil([&] { return Pinholes() == 1; }, 15000));
+    Router::Run("restart");
+    ASSERT_EQ(0u, Pinholes());
+    EXPECT_TRUE(WaitUntil([&] { return Pinholes() == 1; }, 30000)) << "back after the router answers";
+    EXPECT_TRUE(ConnectOverIpv6(8080));
+
+    ASSERT_TRUE(CloseProgram());
+    EXPECT_EQ(0u, Pinholes());
+}
+
+TEST_F(Ipv6PinholeTest, WithoutAnIpv6RouterNothingIsSaidAndTheCopyChangesNothing)
+{
+    Router::Run("ipv6 off");
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Call("set-clipboard unchanged");
+    m_driver.Command(kCopyIpv6Command);
+    EXPECT_EQ("Gatewright|还没有获取到IPv6地址!", m_driver.MessageBox(5000));
+    m_driver.Press(1);
+    EXPECT_EQ("unchanged", m_driver.Call("clipboard"));
+    EXPECT_EQ(0u, CountStarting(LogMessages(), "本机IPv6地址"));
+}
+
+}

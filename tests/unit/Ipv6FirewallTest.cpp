@@ -1,0 +1,186 @@
+#include "../../gateway/Ipv6Firewall.h"
+#include "../../gateway/GatewayRequests.h"
+#include <gtest/gtest.h>
+
+// Found by the vectors' comparison where PinholeKey lives.
+bool operator==(const PinholeKey& a, const PinholeKey& b)
+{
+    return !(a < b) && !(b < a);
+}
+
+namespace {
+
+const char* kLan = "198.18.0.2";
+const char* kOld = "2001:db8:1::2";
+const char* kNew = "2001:db8:1::7";
+
+bool IsGlobal(const char* text)
+{
+    in6_addr address = {};
+    EXPECT_EQ(1, ::inet_pton(AF_INET6, text, &address)) << text;
+    return IsGlobalIpv6Unicast(address);
+}
+
+TEST(Ipv6Address, OnlyGlobalUnicastCountsAndTheDocumentationPrefixIsGlobal)
+{
+    for (const char* global : { "2001:db8:1::2", "2a00:1450::1", "3fff::1", "64:ff9b::c000:221" })
+        EXPECT_TRUE(IsGlobal(global)) << global;
+    for (const char* local : { "::", "::1", "fe80::1", "febf::1", "fec0::1", "fc00::1", "fd12:3456::1", "ff02::c",
+                               "::ffff:198.18.0.2" })
+        EXPECT_FALSE(IsGlobal(local)) << local;
+}
+
+TEST(Ipv6Address, HostOfAnIpv6UrlWithItsZoneDecoded)
+{
+    EXPECT_EQ("2001:db8:1::1", Ipv6HostFromUrl("http://[2001:db8:1::1]:5000/ctl/IP6FCtl"));
+    EXPECT_EQ("fe80::1%4", Ipv6HostFromUrl("http://[fe80::1%254]/ctl"));
+    EXPECT_EQ("", Ipv6HostFromUrl("http://198.18.0.1:5000/ctl/IP6FCtl"));
+    EXPECT_EQ("", Ipv6HostFromUrl("http://[2001:db8:1::1/ctl"));
+    EXPECT_EQ("", Ipv6HostFromUrl("[2001:db8:1::1]"));
+}
+
+std::vector<PinholeKey> Keys(const std::vector<PinholeStep>& steps)
+{
+    std::vector<PinholeKey> keys;
+    for (const PinholeStep& step : steps)
+        keys.push_back(step.key);
+    return keys;
+}
+
+TEST(PinholePlan, OnlyThisMachinesRowsWithValidPortsGetOne)
+{
+    std::vector<MappingEntry> rows = { { "TCP", "080", "8080", kLan, "" },      { "UDP", "53", "53", "198.18.0.5", "" },
+                                       { "UDP", "9000", "9000", kLan, "" },     { "TCP", "0", "81", kLan, "" },
+                                       { "TCP", "70000", "82", kLan, "" } };
+    std::vector<PinholeKey> expected = { { "TCP", 80 }, { "UDP", 9000 } };
+    EXPECT_EQ(expected, PinholeRows(rows, kLan));
+}
+
+TEST(PinholePlan, KeepsAddsMovesToANewAddressAndDeletesRowsGone)
+{
+    PinholeRecord open = { { { "TCP", 80 }, { "1", kOld } }, { { "UDP", 53 }, { "2", kOld } } };
+    // Two rows that differ in their external port share the pinhole.
+    std::vector<PinholeKey> wanted = { { "TCP", 80 }, { "TCP", 443 }, { "TCP", 80 } };
+
+    std::vector<PinholeStep> same = PlanPinholes(open, wanted, kOld);
+    std::vector<PinholeKey> order = { { "TCP", 80 }, { "TCP", 443 }, { "UDP", 53 } };
+    ASSERT_EQ(order, Keys(same));
+    EXPECT_EQ(PinholeAction::Update, same[0].action);
+    EXPECT_EQ("1", same[0].held.uniqueId);
+    EXPECT_EQ(PinholeAction::Add, same[1].action);
+    EXPECT_EQ(PinholeAction::Delete, same[2].action);
+    EXPECT_EQ("2", same[2].held.uniqueId);
+
+    std::vector<PinholeStep> moved = PlanPinholes(open, wanted, kNew);
+    ASSERT_EQ(order, Keys(moved));
+    EXPECT_EQ(PinholeAction::Move, moved[0].action);
+    EXPECT_EQ(kOld, moved[0].held.address);
+}
+
+// The router's side: scripted results, each call written down.
+class CFakeFirewall : public IPinholeRequests {
+public:
+    int Add(const PinholeKey& key, const std::string& address, std::string* uniqueId) override
+    {
+        calls.push_back("Add " + key.protocol + " " + std::to_string(key.port) + " " + address);
+        *uniqueId = std::to_string(++lastId);
+        return Answer();
+    }
+    int Update(const std::string& uniqueId) override { return Log("Update " + uniqueId); }
+    int Delete(const std::string& uniqueId) override { return Log("Delete " + uniqueId); }
+
+    std::vector<std::string> calls;
+    std::vector<int> answers;  // in call order; 0 once they run out
+    int lastId = 0;
+
+private:
+    int Log(const std::string& call)
+    {
+        calls.push_back(call);
+        return Answer();
+    }
+    int Answer()
+    {
+        if (answers.empty())
+            return 0;
+        int answer = answers.front();
+        answers.erase(answers.begin());
+        return answer;
+    }
+};
+
+class PinholeKeeper : public ::testing::Test {
+protected:
+    PinholeKeeper() : firewall(new CFakeFirewall), keeper(std::unique_ptr<IPinholeRequests>(firewall)) {}
+
+    // Runs over one row of this machine, TCP port 80; the calls it made.
+    std::vector<std::string> RunOnce(const std::string& address, PinholeReport* report = nullptr)
+    {
+        firewall->calls.clear();
+        PinholeReport made = keeper.Run({ { "TCP", "80", "8080", kLan, "" } }, kLan, address);
+        if (report)
+            *report = made;
+        return firewall->calls;
+    }
+
+    CFakeFirewall* firewall;
+    CPinholeKeeper keeper;
+};
+
+TEST_F(PinholeKeeper, AnAddressChangeMovesThePinholeToTheNewAddress)
+{
+    PinholeReport report;
+    EXPECT_EQ(std::vector<std::string>{ "Add TCP 80 2001:db8:1::2" }, RunOnce(kOld, &report));
+    EXPECT_EQ(std::vector<std::string>{ "IPv6防火墙已放行 [2001:db8:1::2]:80 协议:TCP\n" }, report.lines);
+    EXPECT_EQ(std::vector<std::string>{ "Update 1" }, RunOnce(kOld));
+    EXPECT_EQ((std::vector<std::string>{ "Delete 1", "Add TCP 80 2001:db8:1::7" }), RunOnce(kNew));
+    EXPECT_EQ("2", keeper.Held().at({ "TCP", 80 }).uniqueId);
+    EXPECT_EQ(kNew, keeper.Held().at({ "TCP", 80 }).address);
+}
+
+TEST_F(PinholeKeeper, AnIdTheRouterNoLongerKnowsIsOpenedAgain)
+{
+    RunOnce(kOld);
+    // 704 is the service's answer, 402 miniupnpd's.
+    for (int unknown : { 704, 402 }) {
+        firewall->answers = { unknown };
+        PinholeReport report;
+        std::string id = keeper.Held().at({ "TCP", 80 }).uniqueId;
+        EXPECT_EQ((std::vector<std::string>{ "Update " + id, "Add TCP 80 2001:db8:1::2" }), RunOnce(kOld, &report));
+        EXPECT_EQ(1u, report.lines.size());
+        EXPECT_EQ(std::to_string(firewall->lastId), keeper.Held().at({ "TCP", 80 }).uniqueId);
+    }
+    // Any other refusal keeps the ID for the next run.
+    firewall->answers = { 501 };
+    EXPECT_EQ(std::vector<std::string>{ "Update 3" }, RunOnce(kOld));
+    EXPECT_EQ("3", keeper.Held().at({ "TCP", 80 }).uniqueId);
+}
+
+TEST_F(PinholeKeeper, ARefusedAddIsLoggedAndTriedAgainAndAnUnreachedRouterEndsTheRun)
+{
+    firewall->answers = { 606 };
+    PinholeReport report;
+    RunOnce(kOld, &report);
+    EXPECT_EQ(std::vector<std::string>{ "AddPinhole([2001:db8:1::2]:80) 失败,错误代码 606 (Action not authorized)\n" },
+              report.lines);
+    EXPECT_TRUE(keeper.Held().empty());
+    EXPECT_EQ(std::vector<std::string>{ "Add TCP 80 2001:db8:1::2" }, RunOnce(kOld));
+
+    // Unreached, the old pinhole is kept: the new one is not asked for.
+    firewall->answers = { kGatewayUnreachable };
+    EXPECT_EQ(std::vector<std::string>{ "Delete 2" }, RunOnce(kNew, &report));
+    EXPECT_TRUE(report.unreached);
+    EXPECT_EQ(kOld, keeper.Held().at({ "TCP", 80 }).address);
+
+    PinholeReport removal = keeper.Remove({ { "TCP", "80", "8081", kLan, "" } }, kLan);
+    EXPECT_FALSE(removal.unreached);
+    EXPECT_TRUE(keeper.Held().empty());
+
+    // An add that does not reach the router is no refusal.
+    firewall->answers = { kGatewayUnreachable };
+    RunOnce(kNew, &report);
+    EXPECT_TRUE(report.unreached);
+    EXPECT_TRUE(report.lines.empty());
+}
+
+}
