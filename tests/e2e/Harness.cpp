@@ -262,7 +262,8 @@ void SendFromWan(int family, const std::string& host, int port)
     if (!EnterNamespace("gw-wan"))
         _exit(1);
     int sock = socket(family, SOCK_STREAM, 0);
-    timeval timeout = { 10, 0 };
+    // On the lab's links an open path connects in milliseconds.
+    timeval timeout = { 5, 0 };
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     sockaddr_storage address = SocketAddress(family, host, port);
@@ -430,6 +431,18 @@ void AppTest::TearDown()
 {
     if (!m_driver.WaitExit(0))
         m_driver.TryCall("kill");
+}
+
+void RoleTest::SetUp()
+{
+    AppTest::SetUp();
+    Router::Run(m_strRole + " on");
+}
+
+void RoleTest::TearDown()
+{
+    AppTest::TearDown();
+    Router::Run(m_strRole + " off");
 }
 
 void AppTest::Launch()

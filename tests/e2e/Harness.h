@@ -114,3 +114,14 @@ protected:
 public:
     const std::string& Folder() const { return m_folder; }
 };
+
+// A test with one of the demo router's roles switched on, and off again after it.
+class RoleTest : public AppTest {
+protected:
+    explicit RoleTest(const std::string& role) : m_strRole(role) {}
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    std::string m_strRole;
+};

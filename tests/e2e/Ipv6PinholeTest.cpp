@@ -10,26 +10,18 @@ const std::string kThisHost = "TCP|8080|18080|198.18.0.2|";
 const std::string kOtherHost = "TCP|8082|18082|198.18.0.5|";
 const std::string kOpened = "IPv6防火墙已放行 [2001:db8:1::2]:8080 协议:TCP";
 
-class Ipv6PinholeTest : public AppTest {
+class Ipv6PinholeTest : public RoleTest {
 protected:
-    void SetUp() override
-    {
-        AppTest::SetUp();
-        Router::Run("ipv6 on");
-    }
-    void TearDown() override
-    {
-        AppTest::TearDown();
-        Router::Run("ipv6 off");
-    }
+    Ipv6PinholeTest() : RoleTest("ipv6") {}
 
-    // Pinhole rules in the router's firewall.
+    // Pinhole rules in the router's firewall: those that match an IPv6
+    // destination address (the IPv4 mappings' rules share the chain).
     static size_t Pinholes()
     {
         std::string rules = RunShell("bash '" + TestEnvironment::Get().router
                                      + "' exec router nft list chain inet filter miniupnpd");
         size_t count = 0;
-        for (size_t at = 0; (at = rules.find("accept", at)) != std::string::npos; ++at)
+        for (size_t at = 0; (at = rules.find("@nh,192,128 ", at)) != std::string::npos; ++at)
             ++count;
         return count;
     }
@@ -74,6 +66,25 @@ TEST_F(Ipv6PinholeTest, RestartedRouterGetsThePinholeBackAndTheCloseRemovesIt)
 
     ASSERT_TRUE(CloseProgram());
     EXPECT_EQ(0u, Pinholes());
+}
+
+TEST_F(Ipv6PinholeTest, BehindCarrierNatTheLogSaysOnceThatIpv6ReachesThisMachine)
+{
+    Router::Run("cgnat on");
+    struct CgnatOff {
+        ~CgnatOff() { Router::Run("cgnat off"); }
+    } cgnatOff;
+    SeedRows({ kThisHost });
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Call("set-text 1007 1");
+    m_driver.Click(kStart);
+    const std::string reachable = "可以经IPv6从互联网访问本机: [2001:db8:1::2]";
+    EXPECT_TRUE(WaitForLogMessage(reachable, 15000));
+    int refreshes = Router::Requests("UpdatePinhole");
+    EXPECT_TRUE(WaitUntil([&] { return Router::Requests("UpdatePinhole") >= refreshes + 2; }, 15000));
+    EXPECT_EQ(1u, CountStarting(LogMessages(), reachable));
+    EXPECT_TRUE(ConnectOverIpv6(8080));
 }
 
 TEST_F(Ipv6PinholeTest, WithoutAnIpv6RouterNothingIsSaidAndTheCopyChangesNothing)

@@ -7,18 +7,9 @@ const int kStart = 1005, kStop = 1008;
 const std::string kThisHost = "TCP|8080|18080|198.18.0.2|";
 const std::string kOtherHost = "UDP|8082|18082|198.18.0.5|";
 
-class PortControlTest : public AppTest {
+class PortControlTest : public RoleTest {
 protected:
-    void SetUp() override
-    {
-        AppTest::SetUp();
-        Router::Run("pcp on");
-    }
-    void TearDown() override
-    {
-        AppTest::TearDown();
-        Router::Run("pcp off");
-    }
+    PortControlTest() : RoleTest("pcp") {}
 
     // Waits until the router has had so many more PCP requests.
     static void WaitForRequests(int more)
