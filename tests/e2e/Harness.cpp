@@ -202,8 +202,6 @@ int Router::PcpRequests()
     return CountRouterLogLines({ "PCP request received" });
 }
 
-namespace {
-
 bool EnterNamespace(const char* name)
 {
     int fd = open((std::string("/run/netns/") + name).c_str(), O_RDONLY);
@@ -213,7 +211,8 @@ bool EnterNamespace(const char* name)
     return entered;
 }
 
-// In a child: listen on the LAN host, say "ready" on readyFd, echo one message.
+namespace {
+
 // An address of the family and port: any address when host is empty.
 sockaddr_storage SocketAddress(int family, const std::string& host, int port)
 {
@@ -234,6 +233,7 @@ sockaddr_storage SocketAddress(int family, const std::string& host, int port)
     return storage;
 }
 
+// In a child: listen on the LAN host, say "ready" on readyFd, echo one message.
 void EchoOnce(int family, int port, int readyFd)
 {
     // Sockets belong to the namespace they are made in: enter it first.

@@ -40,6 +40,9 @@ public:
     static int PcpRequests();
 };
 
+// Moves the calling process into a network namespace of the lab ("gw-router").
+bool EnterNamespace(const char* name);
+
 // A TCP connection from the WAN host to the router's WAN address and
 // externalPort, answered by a listener on the LAN host's localPort: true when
 // the bytes went there and back.
