@@ -9,8 +9,6 @@
 #include <upnpcommands.h>
 
 namespace {
-const int kSearchDelayMs = 2000;
-const unsigned char kMulticastTtl = 2;
 // Up to four kinds of device are searched for, each for the search delay;
 // then the descriptions of the devices that answered are read.
 const DWORD kSearchTimeoutMs = 4 * kSearchDelayMs + 3000;

@@ -6,6 +6,11 @@
 
 class ActivityLog;
 
+// Every SSDP search, over IPv4 or IPv6: how long it waits for answers, and how
+// far its multicast goes (past the home router's LAN is no use).
+const int kSearchDelayMs = 2000;
+const unsigned char kMulticastTtl = 2;
+
 // What a successful search shows in the main window.
 struct FoundGateway {
     std::string lanAddress;       // this machine's address towards the gateway

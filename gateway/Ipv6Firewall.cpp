@@ -1,5 +1,6 @@
 #include "Ipv6Firewall.h"
 #include "BoundedCall.h"
+#include "Discovery.h"
 #include "GatewayRequests.h"
 #include "../framework/Format.h"
 #include <winsock2.h>
@@ -11,8 +12,6 @@
 #include <set>
 
 namespace {
-const int kSearchDelayMs = 2000;
-const unsigned char kMulticastTtl = 2;
 const int kSearchIpv6 = 1;
 // Searched for by itself: only devices that have the service answer, and with
 // no router answering the search ends after twice the delay, where the
