@@ -5,6 +5,7 @@
 #include "../desktop/Autostart.h"
 #include "../desktop/TrayIcon.h"
 #include "../gateway/GatewayRequests.h"
+#include "../gateway/LogLines.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"
 #include <map>

@@ -32,7 +32,7 @@
 #include "../gateway/BoundedCall.h"
 #include "../gateway/GatewayInfo.h"
 #include "../gateway/GatewayWorker.h"
-#include "../gateway/PortControlRows.h"
+#include "../gateway/PortControlRouter.h"
 #include "../gateway/RunTiming.h"
 #include "../log/ActivityLog.h"
 #include "../mappings/MappingList.h"

@@ -24,11 +24,5 @@ struct FoundGateway {
 // gateway answered in time, or when stop was set meanwhile.
 std::shared_ptr<GatewayInfo> SearchGateway(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop);
 
-// Asks the IPv4 default gateway by PCP, then NAT-PMP, logging the found
-// lines. Null, with nothing logged, when it answers neither.
-std::shared_ptr<class CPortControl> SearchPortControl(FoundGateway* found, ActivityLog& log);
-
-// The log line for a non-zero result of choosing the gateway.
-std::string FormatGatewayFoundLine(int result, const char* controlUrl);
 // Host part of a URL as WinINet splits it (empty when it cannot be split).
 std::string HostFromUrl(const char* url);

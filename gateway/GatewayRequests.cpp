@@ -1,6 +1,5 @@
 #include "GatewayRequests.h"
 #include "ServiceRequest.h"
-#include "../framework/Format.h"
 #include "../framework/DottedAddress.h"
 // The library, built as C99, lists lease times as unsigned long long; in C++
 // its header would take unsigned int and misplace every field after it.
@@ -165,35 +164,4 @@ const char* UpnpErrorText(int result)
 {
     const char* text = strupnperror(result);
     return text ? text : "(null)";
-}
-
-std::string FormatAddSucceeded(const std::string& externalAddress, const MappingEntry& entry)
-{
-    return FormatText("映射成功，请设置防火墙规则！ 外网IP:端口 = %s:%s 协议:%s 内网IP:端口 %s:%s\n",
-                      externalAddress.c_str(), entry.externalPort.c_str(), entry.protocol.c_str(),
-                      entry.internalIp.c_str(), entry.localPort.c_str());
-}
-
-std::string FormatAddFailed(const MappingEntry& entry, int result)
-{
-    return FormatText("AddPortMapping(%s, %s, %s) 失败,错误代码 %d (%s)\n", entry.externalPort.c_str(),
-                      entry.localPort.c_str(), entry.internalIp.c_str(), result, UpnpErrorText(result));
-}
-
-std::string FormatStopFailed(const MappingEntry& entry, int result, const char* reason)
-{
-    return FormatText("停止映射失败: 外网端口 %s 协议 %s, 错误代码 %d (%s)\n", entry.externalPort.c_str(),
-                      entry.protocol.c_str(), result, reason);
-}
-
-std::string FormatHeldElsewhere(const MappingEntry& entry, const MappingHolder& holder)
-{
-    return FormatText("外网端口 %s 协议 %s 已被 %s:%s 占用，此映射未生效。", entry.externalPort.c_str(),
-                      entry.protocol.c_str(), holder.internalClient.c_str(), holder.internalPort.c_str());
-}
-
-std::string FormatNotOurs(const MappingEntry& entry, const MappingHolder& holder)
-{
-    return FormatText("外网端口 %s 协议 %s 的映射属于其他主机 %s:%s，未删除。\n", entry.externalPort.c_str(),
-                      entry.protocol.c_str(), holder.internalClient.c_str(), holder.internalPort.c_str());
 }

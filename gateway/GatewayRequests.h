@@ -63,15 +63,3 @@ bool SameAddress(const std::string& a, const std::string& b);
 
 // The library's text for a result, "(null)" where it has none.
 const char* UpnpErrorText(int result);
-
-// Log lines of the requests.
-std::string FormatAddSucceeded(const std::string& externalAddress, const MappingEntry& entry);
-std::string FormatAddFailed(const MappingEntry& entry, int result);
-std::string FormatStopFailed(const MappingEntry& entry, int result, const char* reason);
-inline std::string FormatStopFailed(const MappingEntry& entry, int result)
-{
-    return FormatStopFailed(entry, result, UpnpErrorText(result));
-}
-std::string FormatHeldElsewhere(const MappingEntry& entry, const MappingHolder& holder);
-// Stop found the entry's external port held by another host or port, and left it.
-std::string FormatNotOurs(const MappingEntry& entry, const MappingHolder& holder);

@@ -2,7 +2,7 @@
 #include "BoundedCall.h"
 #include "Discovery.h"
 #include "GatewayRequests.h"
-#include "../framework/Format.h"
+#include "LogLines.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
@@ -349,15 +349,4 @@ bool CPinholeKeeper::Open(const PinholeKey& key, const std::string& address, Pin
         report->lines.push_back(FormatPinholeFailed(address, key, result));
     }
     return true;
-}
-
-std::string FormatPinholeOpened(const std::string& address, const PinholeKey& key)
-{
-    return FormatText("IPv6防火墙已放行 [%s]:%u 协议:%s\n", address.c_str(), key.port, key.protocol.c_str());
-}
-
-std::string FormatPinholeFailed(const std::string& address, const PinholeKey& key, int result)
-{
-    return FormatText("AddPinhole([%s]:%u) 失败,错误代码 %d (%s)\n", address.c_str(), key.port, result,
-                      UpnpErrorText(result));
 }

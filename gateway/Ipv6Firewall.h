@@ -118,7 +118,3 @@ private:
     std::unique_ptr<IPinholeRequests> m_pRequests;
     PinholeRecord m_open;
 };
-
-// Log lines.
-std::string FormatPinholeOpened(const std::string& address, const PinholeKey& key);
-std::string FormatPinholeFailed(const std::string& address, const PinholeKey& key, int result);

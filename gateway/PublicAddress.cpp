@@ -1,6 +1,6 @@
 #include "PublicAddress.h"
+#include "LogLines.h"
 #include "../framework/DottedAddress.h"
-#include "../framework/Format.h"
 
 namespace {
 struct Block {
@@ -48,15 +48,5 @@ std::string CAddressReachTracker::Take(const std::string& address)
     m_bKnown = true;
     m_reach = reach;
     m_strAddress = address;
-    if (!news)
-        return std::string();
-    switch (reach) {
-    case AddressReach::NotPublic:
-        return FormatText("外网IP %s 不是公网地址：路由器之上还有一层NAT，互联网无法经这些映射访问本机。", address.c_str());
-    case AddressReach::Empty:
-        return "路由器没有公网IP：路由器之上还有一层NAT或尚未联网，互联网无法经这些映射访问本机。";
-    case AddressReach::Public:
-        break;
-    }
-    return FormatText("外网IP %s 是公网地址，互联网可以经这些映射访问本机。", address.c_str());
+    return news ? FormatAddressReach(reach, address) : std::string();
 }

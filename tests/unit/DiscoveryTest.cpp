@@ -1,4 +1,5 @@
 #include "../../gateway/Discovery.h"
+#include "../../gateway/LogLines.h"
 #include <gtest/gtest.h>
 
 namespace {

@@ -4,7 +4,9 @@
 #include "../../gateway/GatewayRequests.h"
 #include "../../gateway/GatewayWorker.h"
 #include "../../gateway/JobQueue.h"
+#include "../../gateway/LogLines.h"
 #include "../../gateway/Lease.h"
+#include "../../gateway/UpnpRouter.h"
 #include <gtest/gtest.h>
 #include <upnpcommands.h>
 #include <memory>

@@ -1,5 +1,6 @@
 #include "../../gateway/PortControl.h"
-#include "../../gateway/PortControlRows.h"
+#include "../../gateway/PortControlRouter.h"
+#include "../../gateway/LogLines.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <functional>

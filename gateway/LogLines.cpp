@@ -1,0 +1,139 @@
+#include "LogLines.h"
+#include "GatewayRequests.h"
+#include "Ipv6Firewall.h"
+#include "PortControl.h"
+#include "../framework/Format.h"
+
+const char* const kSearchBegins = "开始搜索支持设备...";
+const char* const kSearchDone = "完成搜索支持设备.";
+const char* const kNoGatewayFound = "没有发现可支持的UPNP映射设备，如果在路由器里被禁用了，请启用UPNP或者尝试重启路由器。"
+                                    "如若路由不支持请手工映射。";
+const char* const kRouterLost = "与路由器的连接已中断，正在重新搜索支持设备...";
+const char* const kNothingStoppedWithoutGateway = "没有发现网关，列表中的映射未被删除。";
+const char* const kAllStopped = "成功停止列表中的所有映射!";
+const char* const kPermanentLeasesOnly = "路由器只支持永久映射：程序异常退出时，映射会一直留在路由器上。";
+
+std::string FormatGatewayFoundLine(int result, const char* controlUrl)
+{
+    switch (result) {
+    case 1:
+        return FormatText("发现有效的IGD : %s\n", controlUrl);
+    case 2:
+        return FormatText("发现一个没有连接的 IGD : %s\n", controlUrl);
+    case 3:
+        return FormatText("发现一个设备，IGD是: %s?\n", controlUrl);
+    default:
+        return FormatText("发现一个IGD设备 : %s\n", controlUrl);
+    }
+}
+
+std::string FormatPortControlFound(bool natPmp, const std::string& gatewayHost)
+{
+    return FormatText(natPmp ? "发现支持NAT-PMP的路由器 : %s" : "发现支持PCP的路由器 : %s", gatewayHost.c_str());
+}
+
+std::string FormatExternalAddress(const std::string& address)
+{
+    if (address.empty())
+        return "获取外网IP失败!";
+    return FormatText("获取的外网IP是: %s\n", address.c_str());
+}
+
+std::string FormatExternalAddressError(int status)
+{
+    return FormatText("GetExternalIPAddress() 返回错误: %d\n", status);
+}
+
+std::string FormatAddressReach(AddressReach reach, const std::string& address)
+{
+    switch (reach) {
+    case AddressReach::NotPublic:
+        return FormatText("外网IP %s 不是公网地址：路由器之上还有一层NAT，互联网无法经这些映射访问本机。", address.c_str());
+    case AddressReach::Empty:
+        return "路由器没有公网IP：路由器之上还有一层NAT或尚未联网，互联网无法经这些映射访问本机。";
+    case AddressReach::Public:
+        break;
+    }
+    return FormatText("外网IP %s 是公网地址，互联网可以经这些映射访问本机。", address.c_str());
+}
+
+std::string FormatAddSucceeded(const std::string& externalAddress, const MappingEntry& entry)
+{
+    return FormatText("映射成功，请设置防火墙规则！ 外网IP:端口 = %s:%s 协议:%s 内网IP:端口 %s:%s\n",
+                      externalAddress.c_str(), entry.externalPort.c_str(), entry.protocol.c_str(),
+                      entry.internalIp.c_str(), entry.localPort.c_str());
+}
+
+std::string FormatAddFailed(const MappingEntry& entry, int result)
+{
+    return FormatText("AddPortMapping(%s, %s, %s) 失败,错误代码 %d (%s)\n", entry.externalPort.c_str(),
+                      entry.localPort.c_str(), entry.internalIp.c_str(), result, UpnpErrorText(result));
+}
+
+std::string FormatStopFailed(const MappingEntry& entry, int result)
+{
+    return FormatStopFailed(entry, result, UpnpErrorText(result));
+}
+
+std::string FormatStopFailed(const MappingEntry& entry, int result, const char* reason)
+{
+    return FormatText("停止映射失败: 外网端口 %s 协议 %s, 错误代码 %d (%s)\n", entry.externalPort.c_str(),
+                      entry.protocol.c_str(), result, reason);
+}
+
+std::string FormatHeldElsewhere(const MappingEntry& entry, const MappingHolder& holder)
+{
+    return FormatText("外网端口 %s 协议 %s 已被 %s:%s 占用，此映射未生效。", entry.externalPort.c_str(),
+                      entry.protocol.c_str(), holder.internalClient.c_str(), holder.internalPort.c_str());
+}
+
+std::string FormatNotOurs(const MappingEntry& entry, const MappingHolder& holder)
+{
+    return FormatText("外网端口 %s 协议 %s 的映射属于其他主机 %s:%s，未删除。\n", entry.externalPort.c_str(),
+                      entry.protocol.c_str(), holder.internalClient.c_str(), holder.internalPort.c_str());
+}
+
+std::string FormatBadPorts(int rowNumber)
+{
+    return FormatText("第%d行的端口不正确，此映射未生效。", rowNumber);
+}
+
+std::string FormatPortControlFailed(const MappingEntry& row, const PortControlResult& result)
+{
+    bool pcp = result.protocol == PortControlProtocol::Pcp;
+    return FormatText("%s(%s, %s, %s) 失败,错误代码 %d (%s)\n", pcp ? "PCP MAP" : "NAT-PMP", row.externalPort.c_str(),
+                      row.localPort.c_str(), row.internalIp.c_str(), result.resultCode,
+                      PortControlResultName(result.protocol, result.resultCode));
+}
+
+std::string FormatOnlyThisHost(const MappingEntry& row)
+{
+    return FormatText("路由器只允许为本机映射：内网IP %s 不是本机，此映射未生效。", row.internalIp.c_str());
+}
+
+std::string FormatIpv6Address(const std::string& address)
+{
+    return FormatText("本机IPv6地址: %s", address.c_str());
+}
+
+std::string FormatIpv6Reaches(const std::string& address)
+{
+    return FormatText("可以经IPv6从互联网访问本机: [%s]", address.c_str());
+}
+
+std::string FormatPinholeOpened(const std::string& address, const PinholeKey& key)
+{
+    return FormatText("IPv6防火墙已放行 [%s]:%u 协议:%s\n", address.c_str(), key.port, key.protocol.c_str());
+}
+
+std::string FormatPinholeFailed(const std::string& address, const PinholeKey& key, int result)
+{
+    return FormatText("AddPinhole([%s]:%u) 失败,错误代码 %d (%s)\n", address.c_str(), key.port, result,
+                      UpnpErrorText(result));
+}
+
+std::string FormatPinholeNotClosed(const std::string& address, const PinholeKey& key)
+{
+    return FormatText("关闭IPv6防火墙放行失败: [%s]:%u 协议:%s，路由器没有响应。", address.c_str(), key.port,
+                      key.protocol.c_str());
+}

@@ -1,0 +1,209 @@
+#include "PortControlRouter.h"
+#include "Discovery.h"
+#include "GatewayRequests.h"
+#include "Lease.h"
+#include "LogLines.h"
+#include "Notices.h"
+#include "../framework/DottedAddress.h"
+#include "../framework/Format.h"
+#include "../log/ActivityLog.h"
+#include <cstdlib>
+
+namespace {
+// RFC 6887 section 7.4.
+const int kPcpNotAuthorized = 2;
+const int kPcpUnsuppOption = 5;
+const int kPcpNoResources = 8;
+const int kPcpCannotProvideExternal = 11;
+// The port of the mapping a search deletes: any answer shows the protocol,
+// and a PCP answer names the external address.
+const WORD kProbePort = 9;
+// What the run knows of a port that PCP or NAT-PMP would not give: not who holds it.
+const MappingHolder kUnknownHolder = { "未知主机", "?" };
+
+BYTE ProtocolNumber(const MappingEntry& row)
+{
+    return row.protocol == "UDP" ? IPPROTO_UDP : IPPROTO_TCP;
+}
+
+WORD PortNumber(const std::string& port)
+{
+    return WORD(std::atol(port.c_str()));
+}
+
+DWORD InternalAddress(const MappingEntry& row)
+{
+    DWORD address = 0;
+    ParseDottedAddress(row.internalIp.c_str(), &address);
+    return address;
+}
+
+bool IsPcp(const PortControlResult& result)
+{
+    return result.protocol == PortControlProtocol::Pcp;
+}
+}
+
+PortControlAction DecidePortControlRow(const MappingEntry& row, const PortControlResult& result, bool forOtherHost)
+{
+    if (result.status == PortControlStatus::NoAnswer)
+        return PortControlAction::Unreached;
+    if (result.status == PortControlStatus::NotForOtherHosts)
+        return PortControlAction::OnlyThisHost;
+    if (result.resultCode == kPortControlSuccess)
+        return result.externalPort == PortNumber(row.externalPort) ? PortControlAction::Live
+                                                                    : PortControlAction::OtherPort;
+    // PREFER_FAILURE: the router would have had to give another port.
+    if (IsPcp(result) && result.resultCode == kPcpCannotProvideExternal)
+        return PortControlAction::Held;
+    bool bThirdPartyRefused = result.resultCode == kPcpNotAuthorized || result.resultCode == kPcpUnsuppOption;
+    if (IsPcp(result) && forOtherHost && bThirdPartyRefused)
+        return PortControlAction::OnlyThisHost;
+    return PortControlAction::Refused;
+}
+
+bool PortControlDeleteDone(const PortControlResult& result, bool forOtherHost)
+{
+    // A router that maps for this host only never made one for another.
+    if (result.status == PortControlStatus::NotForOtherHosts)
+        return true;
+    if (result.status != PortControlStatus::Answered)
+        return false;
+    if (result.resultCode == kPortControlSuccess)
+        return true;
+    // RFC 6887 asks for SUCCESS to the delete of a mapping the router does
+    // not hold; some routers answer NO_RESOURCES.
+    return IsPcp(result)
+        && (result.resultCode == kPcpNoResources
+            || (forOtherHost && (result.resultCode == kPcpNotAuthorized || result.resultCode == kPcpUnsuppOption)));
+}
+
+PortControlResult MapRowOnRouter(CPortControl& router, const MappingEntry& row, DWORD lifetime)
+{
+    return router.Map(ProtocolNumber(row), InternalAddress(row), PortNumber(row.localPort),
+                      PortNumber(row.externalPort), lifetime);
+}
+
+PortControlResult DeleteRowOnRouter(CPortControl& router, const MappingEntry& row, WORD externalPort)
+{
+    return router.Delete(ProtocolNumber(row), InternalAddress(row), PortNumber(row.localPort), externalPort);
+}
+
+bool IsForOtherHost(const MappingEntry& row, DWORD localAddress)
+{
+    return InternalAddress(row) != localAddress;
+}
+
+std::string DottedText(DWORD address)
+{
+    if (!address)
+        return std::string();
+    return FormatText("%lu.%lu.%lu.%lu", address >> 24, address >> 16 & 0xff, address >> 8 & 0xff, address & 0xff);
+}
+
+std::shared_ptr<CRouter> FindPortControlRouter(FoundGateway* found, ActivityLog& log, const std::atomic<bool>&)
+{
+    DWORD gatewayAddress = 0, localAddress = 0;
+    if (!FindDefaultGateway(&gatewayAddress, &localAddress))
+        return nullptr;
+    auto router = std::make_shared<CPortControl>(gatewayAddress, LoadPortControlKey());
+    PortControlResult answer = router->Delete(IPPROTO_UDP, localAddress, kProbePort, kProbePort);
+    if (answer.status == PortControlStatus::Answered && router->SpeaksNatPmp())
+        answer = router->QueryExternalAddress();
+    if (answer.status != PortControlStatus::Answered)
+        return nullptr;
+    found->lanAddress = DottedText(localAddress);
+    found->gatewayHost = DottedText(gatewayAddress);
+    found->externalAddress = DottedText(answer.externalAddress);
+    found->addressStatus = found->externalAddress.empty() ? answer.resultCode : 0;
+    log.Report(FormatPortControlFound(router->SpeaksNatPmp(), found->gatewayHost));
+    log.Report(FormatExternalAddress(found->externalAddress));
+    return std::make_shared<CPortControlRouter>(router, found->lanAddress, found->externalAddress);
+}
+
+CPortControlRouter::CPortControlRouter(std::shared_ptr<CPortControl> router, const std::string& lanAddress,
+                                       const std::string& externalAddress)
+    : m_pRouter(std::move(router)), m_strExternalAddress(externalAddress)
+{
+    ParseDottedAddress(lanAddress.c_str(), &m_dwLocalAddress);
+}
+
+RowState CPortControlRouter::MapRow(const MappingEntry& row, const MapRun& run, CNotices& notices)
+{
+    PortControlResult result = MapRowOnRouter(*m_pRouter, row, LeaseForInterval(run.intervalSeconds));
+    // The router lost its mappings: all of them are made again once it is found again.
+    if (result.routerRestarted)
+        return Unreached();
+    if (result.externalAddress)
+        m_strExternalAddress = DottedText(result.externalAddress);
+    PortControlAction action = DecidePortControlRow(row, result, IsForOtherHost(row, m_dwLocalAddress));
+    // Free or ours again: a later holder is news.
+    if (action != PortControlAction::Held && action != PortControlAction::OtherPort) {
+        m_held.erase(RowKey(row));
+        notices.Clear("held " + RowKey(row));
+    }
+    switch (action) {
+    case PortControlAction::Live:
+        notices.Clear("refused " + RowKey(row));
+        // Renewals are silent: only a row that becomes mapped has its line.
+        if (!WasLive(row))
+            notices.Report(FormatAddSucceeded(m_strExternalAddress, row));
+        return RowState::Live;
+    case PortControlAction::OtherPort:
+        // No use to the user, who chose the port: the router's choice is undone.
+        DeleteRowOnRouter(*m_pRouter, row, result.externalPort);
+        return ReportHeld(row, notices);
+    case PortControlAction::Held:
+        return ReportHeld(row, notices);
+    case PortControlAction::OnlyThisHost:
+        notices.Tell("refused " + RowKey(row), std::to_string(result.resultCode), FormatOnlyThisHost(row));
+        return RowState::Failed;
+    case PortControlAction::Refused:
+        notices.Tell("refused " + RowKey(row), std::to_string(result.resultCode), FormatPortControlFailed(row, result));
+        return RowState::Failed;
+    default:
+        return Unreached();
+    }
+}
+
+RowState CPortControlRouter::ReportHeld(const MappingEntry& row, CNotices& notices)
+{
+    m_held.insert(RowKey(row));
+    const MappingHolder& holder = kUnknownHolder;
+    notices.Tell("held " + RowKey(row), holder.internalClient + ":" + holder.internalPort,
+                 FormatHeldElsewhere(row, holder));
+    return RowState::Held;
+}
+
+RemoveResult CPortControlRouter::RemoveRow(const MappingEntry& row, CNotices& notices)
+{
+    // A held port was never ours; nothing else tells whose it is.
+    if (m_held.count(RowKey(row))) {
+        notices.Report(FormatNotOurs(row, kUnknownHolder));
+        return RemoveResult::Done;
+    }
+    WORD externalPort = PortNumber(row.externalPort);
+    PortControlResult result = DeleteRowOnRouter(*m_pRouter, row, externalPort);
+    if (PortControlDeleteDone(result, IsForOtherHost(row, m_dwLocalAddress)))
+        return RemoveResult::Done;
+    if (result.status == PortControlStatus::NoAnswer)
+        return RemoveResult::Unreached;
+    notices.Report(FormatStopFailed(row, result.resultCode, PortControlResultName(result.protocol, result.resultCode)));
+    return RemoveResult::Refused;
+}
+
+std::string CPortControlRouter::ReadExternalAddress(int* status)
+{
+    *status = 0;
+    // PCP has no address request: its MAP answers name the address.
+    if (!m_pRouter->SpeaksNatPmp())
+        return m_strExternalAddress;
+    PortControlResult result = m_pRouter->QueryExternalAddress();
+    if (result.status != PortControlStatus::Answered)
+        *status = kGatewayUnreachable;
+    else if (result.resultCode != kPortControlSuccess)
+        *status = result.resultCode;
+    else
+        m_strExternalAddress = DottedText(result.externalAddress);
+    return *status ? std::string() : m_strExternalAddress;
+}

@@ -1,0 +1,62 @@
+#pragma once
+// The router over PCP, or NAT-PMP where it speaks only that: one MAP per row
+// per run adds or renews the row with the hour's lease, asking for the row's
+// own external port or nothing. Rows for other LAN hosts go with PCP's
+// THIRD_PARTY option. Each mapping's nonce comes from a key kept in the
+// profile, so that a restarted program still renews and removes its own. A
+// router whose epoch shows that it restarted is lost, and found anew.
+#include "PortControl.h"
+#include "Router.h"
+#include <set>
+#include <string>
+
+// What a run does with a row after the router answered its MAP.
+enum class PortControlAction {
+    Live,          // mapped on the row's own external port
+    OtherPort,     // NAT-PMP mapped another port: delete it, the row's port is held
+    Held,          // the row's port is another's
+    OnlyThisHost,  // the router maps for the host that asks only
+    Refused,       // any other refusal: its code and name are told
+    Unreached      // no answer: the router is lost
+};
+// forOtherHost: the row's internal address is not this machine's.
+PortControlAction DecidePortControlRow(const MappingEntry& row, const PortControlResult& result, bool forOtherHost);
+
+// True when a delete's answer leaves nothing of the row's mapping on the router.
+bool PortControlDeleteDone(const PortControlResult& result, bool forOtherHost);
+
+// The row's MAP, renewing it for lifetime seconds, or deleting it with 0. Its
+// ports must be valid.
+PortControlResult MapRowOnRouter(CPortControl& router, const MappingEntry& row, DWORD lifetime);
+// Deletes the mapping the router made for the row on externalPort.
+PortControlResult DeleteRowOnRouter(CPortControl& router, const MappingEntry& row, WORD externalPort);
+
+// The row's internal address is not localAddress, this machine's towards the router.
+bool IsForOtherHost(const MappingEntry& row, DWORD localAddress);
+// "a.b.c.d"; "" for 0, which no answer names.
+std::string DottedText(DWORD address);
+
+class CPortControlRouter : public CRouter {
+public:
+    // lanAddress: this machine's towards the router; externalAddress: as the search read it.
+    CPortControlRouter(std::shared_ptr<CPortControl> router, const std::string& lanAddress,
+                       const std::string& externalAddress);
+    std::string ReadExternalAddress(int* status) override;
+
+protected:
+    RowState MapRow(const MappingEntry& row, const MapRun& run, CNotices& notices) override;
+    RemoveResult RemoveRow(const MappingEntry& row, CNotices& notices) override;
+
+private:
+    RowState ReportHeld(const MappingEntry& row, CNotices& notices);
+
+    std::shared_ptr<CPortControl> m_pRouter;
+    DWORD m_dwLocalAddress = 0;
+    // As the last answer named it: PCP's MAP answers, or NAT-PMP's address request.
+    std::string m_strExternalAddress;
+    // Rows whose port the last run found another's: a removal leaves them.
+    std::set<std::string> m_held;
+};
+
+// Asks the IPv4 default gateway by PCP, then NAT-PMP.
+std::shared_ptr<CRouter> FindPortControlRouter(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop);

@@ -1,0 +1,184 @@
+#include "UpnpRouter.h"
+#include "Discovery.h"
+#include "LogLines.h"
+#include "Notices.h"
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+
+namespace {
+// UPnP error: the router will not change the mapping as asked.
+const int kConflictInMappingEntry = 718;
+
+std::string HeldKey(const MappingEntry& row)
+{
+    return "held " + RowKey(row);
+}
+
+std::string RefusedKey(const MappingEntry& row)
+{
+    return "refused " + RowKey(row);
+}
+}
+
+std::shared_ptr<CRouter> FindUpnpRouter(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop)
+{
+    std::shared_ptr<GatewayInfo> gateway = SearchGateway(found, log, stop);
+    return gateway ? std::make_shared<CUpnpRouter>(gateway) : nullptr;
+}
+
+RowAction DecideRow(const MappingEntry& row, const MappingLookup& lookup, int intervalSeconds)
+{
+    if (MeansGatewayLost(lookup.result))
+        return RowAction::Unreached;
+    // Anything but an answer that the router holds it means it is missing.
+    if (lookup.result != 0)
+        return RowAction::Add;
+    if (HeldElsewhere(row, lookup.holder))
+        return RowAction::Held;
+    return IsDueForRenewal(lookup.holder.leaseLeft, intervalSeconds) ? RowAction::Renew : RowAction::Live;
+}
+
+bool CUpnpRouter::BeginRun(const std::vector<MappingEntry>& rows)
+{
+    m_table.entries.clear();
+    m_bHaveTable = false;
+    if (m_bPerRowLookups || !ListsMappingTable(*m_pGateway))
+        return true;
+    return ReadTable(rows);
+}
+
+bool CUpnpRouter::ReadTable(const std::vector<MappingEntry>& rows)
+{
+    // One read per protocol, over the span of its listed external ports.
+    std::map<std::string, std::pair<unsigned, unsigned>> spans;
+    for (const MappingEntry& row : rows) {
+        if (!IsValidPort(row.localPort) || !IsValidPort(row.externalPort))
+            continue;
+        unsigned port = static_cast<unsigned>(std::atol(row.externalPort.c_str()));
+        auto span = spans.emplace(row.protocol, std::make_pair(port, port)).first;
+        span->second.first = std::min(span->second.first, port);
+        span->second.second = std::max(span->second.second, port);
+    }
+    for (const auto& span : spans) {
+        int result = ReadMappingTable(*m_pGateway, span.first, span.second.first, span.second.second, &m_table);
+        if (MeansGatewayLost(result))
+            return false;
+        // The router cannot list its table after all: rows are looked up one by one.
+        if (result != 0) {
+            m_bPerRowLookups = true;
+            return true;
+        }
+    }
+    m_bHaveTable = true;
+    return true;
+}
+
+MappingLookup CUpnpRouter::LookUp(const MappingEntry& row)
+{
+    MappingLookup lookup;
+    if (m_bHaveTable)
+        lookup = LookUpInTable(m_table, row);
+    // Missing from the table while the last run found it live: the router is asked once more, and
+    // a table that left out a mapping the router holds is not read again.
+    if (!m_bHaveTable || (lookup.result != 0 && WasLive(row))) {
+        MappingLookup asked;
+        asked.result = LookUpMapping(*m_pGateway, row, &asked.holder);
+        m_bPerRowLookups |= m_bHaveTable && asked.result == 0;
+        lookup = asked;
+    }
+    return lookup;
+}
+
+RowState CUpnpRouter::MapRow(const MappingEntry& row, const MapRun& run, CNotices& notices)
+{
+    MappingLookup lookup = LookUp(row);
+    RowAction action = DecideRow(row, lookup, run.intervalSeconds);
+    if (action == RowAction::Held)
+        return ReportHeld(row, lookup.holder, notices);
+    // Free or ours again: a later holder, or refusal, is news.
+    notices.Clear(HeldKey(row));
+    switch (action) {
+    case RowAction::Live:
+        notices.Clear(RefusedKey(row));
+        return RowState::Live;
+    case RowAction::Renew:
+        return RenewRow(row, run, notices);
+    case RowAction::Add:
+        return AddNewRow(row, run, notices, true);
+    default:
+        return Unreached();
+    }
+}
+
+RowState CUpnpRouter::AddNewRow(const MappingEntry& row, const MapRun& run, CNotices& notices, bool announce)
+{
+    int result = AddRow(row, run.intervalSeconds, notices);
+    if (MeansGatewayLost(result))
+        return Unreached();
+    if (result != 0) {
+        notices.Tell(RefusedKey(row), std::to_string(result), FormatAddFailed(row, result));
+        return RowState::Failed;
+    }
+    notices.Clear(RefusedKey(row));
+    if (announce)
+        notices.Report(FormatAddSucceeded(run.externalAddress, row));
+    return RowState::Live;
+}
+
+int CUpnpRouter::AddRow(const MappingEntry& row, int intervalSeconds, CNotices& notices)
+{
+    int result = AddMapping(*m_pGateway, row, m_leases.LeaseFor(intervalSeconds));
+    if (!m_leases.TakeAddResult(result))
+        return result;
+    notices.TellOnce("permanent leases only", kPermanentLeasesOnly);
+    return AddMapping(*m_pGateway, row, 0);
+}
+
+RowState CUpnpRouter::RenewRow(const MappingEntry& row, const MapRun& run, CNotices& notices)
+{
+    // A renewal is not a new mapping: no line. One the router would not
+    // renew stays until its lease ends, and the runs after try again.
+    int result = AddRow(row, run.intervalSeconds, notices);
+    if (result != kConflictInMappingEntry)
+        return MeansGatewayLost(result) ? Unreached() : RowState::Live;
+    // The router will not update it in place. Since the run's look, the lease
+    // may have ended and another host taken the port: only ours is made anew.
+    MappingLookup now;
+    now.result = LookUpMapping(*m_pGateway, row, &now.holder);
+    if (now.result == 0 && HeldElsewhere(row, now.holder))
+        return ReportHeld(row, now.holder, notices);
+    if (now.result == 0)
+        now.result = DeleteMapping(*m_pGateway, row);
+    return MeansGatewayLost(now.result) ? Unreached() : AddNewRow(row, run, notices, false);
+}
+
+RowState CUpnpRouter::ReportHeld(const MappingEntry& row, const MappingHolder& holder, CNotices& notices)
+{
+    notices.Tell(HeldKey(row), holder.internalClient + ":" + holder.internalPort, FormatHeldElsewhere(row, holder));
+    return RowState::Held;
+}
+
+RemoveResult CUpnpRouter::RemoveRow(const MappingEntry& row, CNotices& notices)
+{
+    // Only a mapping that points at the row's own address and port is ours to delete.
+    MappingHolder holder;
+    int result = LookUpMapping(*m_pGateway, row, &holder);
+    if (result == 0 && HeldElsewhere(row, holder)) {
+        notices.Report(FormatNotOurs(row, holder));
+        return RemoveResult::Done;
+    }
+    if (result == 0)
+        result = DeleteMapping(*m_pGateway, row);
+    if (result == 0 || result == kNoSuchEntry)
+        return RemoveResult::Done;
+    if (MeansGatewayLost(result))
+        return RemoveResult::Unreached;
+    notices.Report(FormatStopFailed(row, result));
+    return RemoveResult::Refused;
+}
+
+std::string CUpnpRouter::ReadExternalAddress(int* status)
+{
+    return QueryExternalAddress(*m_pGateway, status);
+}
