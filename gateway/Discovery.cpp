@@ -8,16 +8,24 @@
 #include <upnpcommands.h>
 
 namespace {
-// Up to four kinds of device are searched for, each for the search delay;
+// What a gateway may answer to: the device, either connection service, or
+// any root device.
+const char* const kSearchTypes[] = { "urn:schemas-upnp-org:device:InternetGatewayDevice:1",
+                                     "urn:schemas-upnp-org:service:WANIPConnection:1",
+                                     "urn:schemas-upnp-org:service:WANPPPConnection:1", "upnp:rootdevice",
+                                     nullptr };
+// Every kind is asked for at once and the answers are awaited once, so a
+// network without a UPnP gateway costs one search delay, not one per kind;
 // then the descriptions of the devices that answered are read.
-const DWORD kSearchTimeoutMs = 4 * kSearchDelayMs + 3000;
+const DWORD kSearchTimeoutMs = kSearchDelayMs + 3000;
 
 // Chooses a gateway among the devices that answer the search; the result of
 // the library's choice, 0 (or below, its own failure) when none is usable.
 int ChooseGateway(GatewayInfo* gateway, std::string* lanAddress)
 {
     int error = 0;
-    UPNPDev* devices = upnpDiscover(kSearchDelayMs, nullptr, nullptr, 0, 0, kMulticastTtl, &error);
+    UPNPDev* devices = upnpDiscoverDevices(kSearchTypes, kSearchDelayMs, nullptr, nullptr, 0, 0, kMulticastTtl,
+                                           &error, 1);
     if (!devices)
         return 0;
     char lan[64] = {};

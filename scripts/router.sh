@@ -33,6 +33,8 @@
 #   igd1 on|off     the router describes itself as IGD version 1 (WANIPConnection:1)
 #                   These four are roles: each stays as set until switched
 #                   again, and each switch restarts the router (table emptied).
+#                   port, deny, allow-all and the roles leave a running router
+#                   as it is, table and all, when they change nothing.
 #   list            print the mapping table, one mapping per line, sorted:
 #                     PROTO EXTPORT INTERNALIP:INTERNALPORT DESCRIPTION
 #                   e.g. "TCP 18080 198.18.0.2:8080 my app"; the description is the
@@ -348,11 +350,18 @@ write_conf() {
   } > "$1"
 }
 
+# A daemon that has ended may stay a zombie until init reaps it, which can
+# take a second or two here: it counts as gone.
+running_pid() { [ -d "/proc/$1" ] && ! grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null; }
+
+# PID is a miniupnpd that runs.
+is_daemon() { [ "$(cat "/proc/$1/comm" 2>/dev/null)" = miniupnpd ] && running_pid "$1"; }
+
 router_pid() {
   local pid
   [ -s "$PIDFILE" ] || return 1
   pid=$(cat "$PIDFILE")
-  [[ $pid =~ ^[0-9]+$ ]] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = miniupnpd ] || return 1
+  [[ $pid =~ ^[0-9]+$ ]] && is_daemon "$pid" || return 1
   echo "$pid"
 }
 
@@ -363,7 +372,7 @@ stray_pids() {
   local pid
   ns_exists "$ROUTER_NS" || return 0
   for pid in $(ip netns pids "$ROUTER_NS" 2>/dev/null); do
-    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = miniupnpd ] && echo "$pid"
+    if is_daemon "$pid"; then echo "$pid"; fi
   done
   return 0
 }
@@ -387,9 +396,9 @@ router_answers() { if role_on pcp; then pcp_bound; else http_answers; fi; }
 
 wait_gone() {
   local pid=$1
-  for _ in $(seq 50); do
-    [ -d "/proc/$pid" ] || return 0
-    sleep 0.1
+  for _ in $(seq 100); do
+    running_pid "$pid" || return 0
+    sleep 0.05
   done
   kill -9 "$pid" 2>/dev/null || true
 }
@@ -502,21 +511,40 @@ cmd_restart() {
   echo "router restarted: $(router_address), mapping table empty"
 }
 
+# What port, deny and the roles set.
+settings() { echo "port $(http_port); deny $(denied_ports | xargs); roles $(sort "$ROLES_FILE" 2>/dev/null | xargs)"; }
+
+# restart_unless_same SETTINGS_BEFORE: restarts the router, unless the
+# settings are as they were and it runs with them.
+restart_unless_same() {
+  if [ "$1" = "$(settings)" ] && router_running && roles_applied; then
+    echo "router unchanged: $(router_address)"
+  else
+    cmd_restart
+  fi
+}
+
 cmd_port() {
   valid_port "${1:-}" || die "usage: router.sh port N (1-65535)"
+  local before
+  before=$(settings)
   echo "$1" > "$PORT_FILE"
-  cmd_restart
+  restart_unless_same "$before"
 }
 
 cmd_deny() {
   valid_port "${1:-}" || die "usage: router.sh deny PORT (1-65535)"
+  local before
+  before=$(settings)
   grep -qx "$1" "$DENY_FILE" 2>/dev/null || echo "$1" >> "$DENY_FILE"
-  cmd_restart
+  restart_unless_same "$before"
 }
 
 cmd_allow_all() {
+  local before
+  before=$(settings)
   rm -f "$DENY_FILE"
-  cmd_restart
+  restart_unless_same "$before"
 }
 
 # cmd_role NAME on|off
@@ -526,9 +554,11 @@ cmd_role() {
     *) die "usage: router.sh $1 on|off" ;;
   esac
   lab_built || die "the lab is not set up (run: router.sh up)"
+  local before
+  before=$(settings)
   set_role "$1" "$2"
   wan_addresses
-  cmd_restart
+  restart_unless_same "$before"
 }
 
 # Lease file lines: PROTO:EXTPORT:INTERNALIP:INTERNALPORT:EXPIRY:DESCRIPTION,
