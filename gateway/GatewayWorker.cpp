@@ -187,8 +187,21 @@ void CGatewayWorker::Serve(bool canSearch)
             Do(job);
             continue;
         }
-        WaitForWork(canSearch && !m_pRouter ? TickLeft(m_dwNextSearch) : INFINITE, watch);
+        // Only while no job waits: a run is never held up by it.
+        if (m_pRouter && m_ipv6.SearchDueMs() == 0) {
+            if (m_ipv6.SearchAgain(m_bClosePosted, m_notices))
+                PostIpv6Address();
+            continue;
+        }
+        WaitForWork(NextWakeMs(canSearch), watch);
     }
+}
+
+DWORD CGatewayWorker::NextWakeMs(bool canSearch) const
+{
+    if (!m_pRouter)
+        return canSearch ? TickLeft(m_dwNextSearch) : INFINITE;
+    return m_ipv6.SearchDueMs();
 }
 
 void CGatewayWorker::WaitForWork(DWORD timeoutMs, CAddressWatch& watch)
@@ -310,8 +323,12 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
         done.rows.push_back({ job.rows[index].protocol, job.rows[index].externalPort, outcome.states[index] });
     if (job.refreshAddress && m_pRouter)
         RefreshAddress();
-    if (m_ipv6.Run(job.rows, m_notices))
+    Ipv6RunReport ipv6 = m_ipv6.Run(job.rows, m_notices);
+    if (ipv6.newAddress)
         PostIpv6Address();
+    // A firewall that does not answer is the router gone quiet.
+    if (ipv6.unreached)
+        DeclareLost();
     PostEvent(std::move(done));
 }
 

@@ -73,6 +73,8 @@ private:
     void Main();
     // Searches and does the jobs until the close has done its own.
     void Serve(bool canSearch);
+    // How long the worker may wait for a job: until the next search is due.
+    DWORD NextWakeMs(bool canSearch) const;
     void WaitForWork(DWORD timeoutMs, CAddressWatch& watch);
     void Do(const GatewayJob& job);
     void Close(const GatewayJob& job);

@@ -7,6 +7,7 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <upnpcommands.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -241,6 +242,24 @@ std::vector<PinholeKey> PinholeRows(const std::vector<MappingEntry>& rows, const
             keys.push_back({ row.protocol, static_cast<unsigned>(std::atol(row.localPort.c_str())) });
     }
     return keys;
+}
+
+std::vector<MappingEntry> RowsToClose(const std::vector<MappingEntry>& removed, const std::vector<MappingEntry>& listed,
+                                      const std::string& lanAddress)
+{
+    std::vector<MappingEntry> staying;
+    for (const MappingEntry& row : listed)
+        if (std::find(removed.begin(), removed.end(), row) == removed.end())
+            staying.push_back(row);
+    std::vector<PinholeKey> needed = PinholeRows(staying, lanAddress);
+    std::set<PinholeKey> kept(needed.begin(), needed.end());
+    std::vector<MappingEntry> closing;
+    for (const MappingEntry& row : removed) {
+        std::vector<PinholeKey> key = PinholeRows({ row }, lanAddress);
+        if (!key.empty() && !kept.count(key[0]))
+            closing.push_back(row);
+    }
+    return closing;
 }
 
 std::vector<PinholeStep> PlanPinholes(const PinholeRecord& open, const std::vector<PinholeKey>& wanted,

@@ -51,6 +51,11 @@ bool operator<(const PinholeKey& a, const PinholeKey& b);
 // this machine's IPv4 address towards the router, with a valid local port.
 std::vector<PinholeKey> PinholeRows(const std::vector<MappingEntry>& rows, const std::string& lanAddress);
 
+// Of the removed rows, those whose pinhole no other listed row needs: rows
+// that differ only in their external port share one.
+std::vector<MappingEntry> RowsToClose(const std::vector<MappingEntry>& removed, const std::vector<MappingEntry>& listed,
+                                      const std::string& lanAddress);
+
 // A pinhole the router opened.
 struct OpenPinhole {
     std::string uniqueId;  // the router's name for it
@@ -99,6 +104,8 @@ struct PinholeReport {
 class CPinholeKeeper {
 public:
     explicit CPinholeKeeper(std::unique_ptr<IPinholeRequests> requests);
+    // The firewall was found anew: what is open stays known, and is asked of it from now on.
+    void Retarget(std::unique_ptr<IPinholeRequests> requests) { m_pRequests = std::move(requests); }
 
     // Renews the pinholes of the rows, opens the missing ones, moves those of
     // an old address to address, and deletes those whose rows are gone.

@@ -2,16 +2,55 @@
 #include "LogLines.h"
 #include "Notices.h"
 
+namespace {
+const DWORD kFirstSearchBackoffMs = 60 * 1000;
+const DWORD kLongestSearchBackoffMs = 30 * 60 * 1000;
+}
+
+DWORD Ipv6SearchBackoffMs(DWORD previousMs)
+{
+    if (!previousMs)
+        return kFirstSearchBackoffMs;
+    return previousMs < kLongestSearchBackoffMs / 2 ? previousMs * 2 : kLongestSearchBackoffMs;
+}
+
 bool CIpv6Pinholes::Find(const std::string& lanAddress, const std::atomic<bool>& stop, CNotices& notices)
 {
     m_strLanAddress = lanAddress;
     m_strAddress.clear();
-    m_pKeeper.reset();
-    m_pFirewall = SearchIpv6Firewall(stop);
-    if (!m_pFirewall)
+    m_dwBackoffMs = 0;
+    return Search(stop, notices);
+}
+
+bool CIpv6Pinholes::SearchAgain(const std::atomic<bool>& stop, CNotices& notices)
+{
+    return Search(stop, notices);
+}
+
+bool CIpv6Pinholes::Search(const std::atomic<bool>& stop, CNotices& notices)
+{
+    m_pFirewall = m_network.searchFirewall(stop);
+    if (!m_pFirewall) {
+        // Without a global address there is nothing a firewall could let in.
+        m_dwBackoffMs = m_network.hasGlobalAddress() ? Ipv6SearchBackoffMs(m_dwBackoffMs) : 0;
+        m_dwNextSearch = ::GetTickCount() + m_dwBackoffMs;
         return false;
-    m_pKeeper = std::make_unique<CPinholeKeeper>(MakePinholeRequests(m_pFirewall->service));
+    }
+    m_dwBackoffMs = 0;
+    std::unique_ptr<IPinholeRequests> requests = m_network.makeRequests(m_pFirewall->service);
+    if (m_pKeeper)
+        m_pKeeper->Retarget(std::move(requests));
+    else
+        m_pKeeper = std::make_unique<CPinholeKeeper>(std::move(requests));
     return NoteAddress(m_pFirewall->localAddress, notices);
+}
+
+DWORD CIpv6Pinholes::SearchDueMs() const
+{
+    if (!m_dwBackoffMs)
+        return INFINITE;
+    LONG left = static_cast<LONG>(m_dwNextSearch - ::GetTickCount());
+    return left > 0 ? static_cast<DWORD>(left) : 0;
 }
 
 bool CIpv6Pinholes::NoteAddress(const std::string& address, CNotices& notices)
@@ -23,26 +62,31 @@ bool CIpv6Pinholes::NoteAddress(const std::string& address, CNotices& notices)
     return true;
 }
 
-bool CIpv6Pinholes::Run(const std::vector<MappingEntry>& rows, CNotices& notices)
+Ipv6RunReport CIpv6Pinholes::Run(const std::vector<MappingEntry>& rows, CNotices& notices)
 {
-    if (!m_pKeeper)
-        return false;
+    Ipv6RunReport report;
+    m_rows = rows;
+    if (!m_pFirewall)
+        return report;
     // Asked at every run: Windows moves to a new temporary address now and then.
-    std::string address = LocalAddressTowards(m_pFirewall->service.controlUrl);
+    std::string address = m_network.localAddressTowards(m_pFirewall->service.controlUrl);
     if (address.empty())
-        return false;
-    bool news = NoteAddress(address, notices);
-    for (const std::string& line : m_pKeeper->Run(rows, m_strLanAddress, address).lines)
+        return report;
+    report.newAddress = NoteAddress(address, notices);
+    PinholeReport kept = m_pKeeper->Run(rows, m_strLanAddress, address);
+    report.unreached = kept.unreached;
+    for (const std::string& line : kept.lines)
         notices.Tell("pinhole " + line, "", line);
     if (notices.NoPublicAddress() && !m_pKeeper->Held().empty())
         notices.Tell("ipv6 reach", "", FormatIpv6Reaches(address));
-    return news;
+    return report;
 }
 
-void CIpv6Pinholes::Remove(const std::vector<MappingEntry>& rows, bool tryRouter, CNotices& notices)
+void CIpv6Pinholes::Remove(const std::vector<MappingEntry>& removed, bool tryRouter, CNotices& notices)
 {
     if (!m_pKeeper)
         return;
+    std::vector<MappingEntry> rows = RowsToClose(removed, m_rows, m_strLanAddress);
     if (tryRouter)
         m_pKeeper->Remove(rows, m_strLanAddress);
     // What is still held was not reached; its lease ends it within the hour.

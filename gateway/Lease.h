@@ -11,6 +11,9 @@ const int kOnlyPermanentLeases = 725;
 // are so far apart that an hour would run out between two of them, and
 // permanent (0) beyond the week a router takes at most.
 unsigned LeaseForInterval(int intervalSeconds);
+// The same for PCP and NAT-PMP, where a lifetime of 0 deletes the mapping:
+// never 0, and at most what their 32-bit field carries.
+unsigned LifetimeForInterval(int intervalSeconds);
 // True when a mapping with that much lease left must be renewed by this run:
 // the next refreshes might come too late. 0 means permanent: never renewed.
 bool IsDueForRenewal(unsigned leaseLeft, int intervalSeconds);

@@ -111,6 +111,12 @@ std::string FormatOnlyThisHost(const MappingEntry& row)
     return FormatText("路由器只允许为本机映射：内网IP %s 不是本机，此映射未生效。", row.internalIp.c_str());
 }
 
+std::string FormatSharedEndpoint(int rowNumber, int earlierRowNumber)
+{
+    return FormatText("第%d行与第%d行的内部端口相同：PCP/NAT-PMP路由器只能为一个内部端口做一个映射，此映射未生效。",
+                      rowNumber, earlierRowNumber);
+}
+
 std::string FormatIpv6Address(const std::string& address)
 {
     return FormatText("本机IPv6地址: %s", address.c_str());

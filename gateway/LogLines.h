@@ -40,6 +40,8 @@ std::string FormatNotOurs(const MappingEntry& entry, const MappingHolder& holder
 std::string FormatBadPorts(int rowNumber);
 std::string FormatPortControlFailed(const MappingEntry& row, const PortControlResult& result);
 std::string FormatOnlyThisHost(const MappingEntry& row);
+// The row (numbered from 1) has the internal endpoint of an earlier row.
+std::string FormatSharedEndpoint(int rowNumber, int earlierRowNumber);
 
 // The IPv6 firewall.
 std::string FormatIpv6Address(const std::string& address);

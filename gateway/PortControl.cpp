@@ -36,7 +36,11 @@ const size_t kNatPmpMapAnswerSize = 16;
 
 // RFC 6886 section 3.1; RFC 6887 section 8.1.1 (IRT, MRT).
 const DWORD kNatPmpFirstWaitMs = 250;
-const DWORD kPcpFirstWaitMs = 3000;
+// RFC 6887 waits 3 s before the first resend, as long as a request may take
+// here altogether: one datagram lost would lose the router. A router on the
+// LAN answers within milliseconds, so the request goes again after about
+// half a second and once more about a second later, within the bound.
+const DWORD kPcpFirstWaitMs = 500;
 const DWORD kPcpLongestWaitMs = 1024 * 1000;
 
 void AppendWord(Datagram* datagram, WORD value)

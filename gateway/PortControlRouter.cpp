@@ -128,9 +128,39 @@ CPortControlRouter::CPortControlRouter(std::shared_ptr<CPortControl> router, con
     ParseDottedAddress(lanAddress.c_str(), &m_dwLocalAddress);
 }
 
-RowState CPortControlRouter::MapRow(const MappingEntry& row, const MapRun& run, CNotices& notices)
+std::map<size_t, size_t> SharedEndpoints(const std::vector<MappingEntry>& rows)
 {
-    PortControlResult result = MapRowOnRouter(*m_pRouter, row, LeaseForInterval(run.intervalSeconds));
+    std::map<std::string, size_t> first;
+    std::map<size_t, size_t> shared;
+    for (size_t index = 0; index < rows.size(); ++index) {
+        const MappingEntry& row = rows[index];
+        std::string endpoint = row.protocol + " " + DottedText(InternalAddress(row)) + ":"
+            + std::to_string(PortNumber(row.localPort));
+        auto earlier = first.emplace(endpoint, index);
+        if (!earlier.second)
+            shared[index] = earlier.first->second;
+    }
+    return shared;
+}
+
+bool CPortControlRouter::BeginRun(const std::vector<MappingEntry>& rows)
+{
+    m_sharedEndpoints = SharedEndpoints(rows);
+    m_sharedRows.clear();
+    for (const auto& shared : m_sharedEndpoints)
+        m_sharedRows.insert(RowKey(rows[shared.first]));
+    return true;
+}
+
+RowState CPortControlRouter::MapRow(size_t index, const MappingEntry& row, const MapRun& run, CNotices& notices)
+{
+    auto shared = m_sharedEndpoints.find(index);
+    if (shared != m_sharedEndpoints.end()) {
+        notices.Tell("shared " + RowKey(row), std::to_string(shared->second),
+                     FormatSharedEndpoint(static_cast<int>(index + 1), static_cast<int>(shared->second + 1)));
+        return RowState::Failed;
+    }
+    PortControlResult result = MapRowOnRouter(*m_pRouter, row, LifetimeForInterval(run.intervalSeconds));
     // The router lost its mappings: all of them are made again once it is found again.
     if (result.routerRestarted)
         return Unreached();
@@ -177,6 +207,9 @@ RowState CPortControlRouter::ReportHeld(const MappingEntry& row, CNotices& notic
 
 RemoveResult CPortControlRouter::RemoveRow(const MappingEntry& row, CNotices& notices)
 {
+    // Its endpoint's mapping, if any, is another row's.
+    if (m_sharedRows.count(RowKey(row)))
+        return RemoveResult::Done;
     // A held port was never ours; nothing else tells whose it is.
     if (m_held.count(RowKey(row))) {
         notices.Report(FormatNotOurs(row, kUnknownHolder));

@@ -7,6 +7,7 @@
 // router whose epoch shows that it restarted is lost, and found anew.
 #include "PortControl.h"
 #include "Router.h"
+#include <map>
 #include <set>
 #include <string>
 
@@ -31,6 +32,10 @@ PortControlResult MapRowOnRouter(CPortControl& router, const MappingEntry& row, 
 // Deletes the mapping the router made for the row on externalPort.
 PortControlResult DeleteRowOnRouter(CPortControl& router, const MappingEntry& row, WORD externalPort);
 
+// For each row that has the protocol, internal address and port of an
+// earlier row, that row's index.
+std::map<size_t, size_t> SharedEndpoints(const std::vector<MappingEntry>& rows);
+
 // The row's internal address is not localAddress, this machine's towards the router.
 bool IsForOtherHost(const MappingEntry& row, DWORD localAddress);
 // "a.b.c.d"; "" for 0, which no answer names.
@@ -44,7 +49,9 @@ public:
     std::string ReadExternalAddress(int* status) override;
 
 protected:
-    RowState MapRow(const MappingEntry& row, const MapRun& run, CNotices& notices) override;
+    // Finds the rows that share an internal endpoint with an earlier row.
+    bool BeginRun(const std::vector<MappingEntry>& rows) override;
+    RowState MapRow(size_t index, const MappingEntry& row, const MapRun& run, CNotices& notices) override;
     RemoveResult RemoveRow(const MappingEntry& row, CNotices& notices) override;
 
 private:
@@ -56,6 +63,11 @@ private:
     std::string m_strExternalAddress;
     // Rows whose port the last run found another's: a removal leaves them.
     std::set<std::string> m_held;
+    // The router knows a mapping by its protocol and internal endpoint alone:
+    // a row that shares them with an earlier row (its index, then the
+    // earlier row's) is never sent, and its removal must not touch the other's.
+    std::map<size_t, size_t> m_sharedEndpoints;
+    std::set<std::string> m_sharedRows;
 };
 
 // Asks the IPv4 default gateway by PCP, then NAT-PMP.

@@ -64,7 +64,7 @@ RunOutcome CRouter::MapRows(const MapRun& run, CNotices& notices)
         const MappingEntry& row = run.rows[index];
         RowState state = RowState::Failed;
         if (CheckPorts(run.rows, index, notices) && !m_bLost)
-            state = MapRow(row, run, notices);
+            state = MapRow(index, row, run, notices);
         if (state == RowState::Live)
             m_live.insert(RowKey(row));
         else

@@ -63,8 +63,8 @@ public:
 protected:
     // Before the run's rows; false when the router did not answer.
     virtual bool BeginRun(const std::vector<MappingEntry>&) { return true; }
-    // The row's ports are valid.
-    virtual RowState MapRow(const MappingEntry& row, const MapRun& run, CNotices& notices) = 0;
+    // The row at index of the run; its ports are valid.
+    virtual RowState MapRow(size_t index, const MappingEntry& row, const MapRun& run, CNotices& notices) = 0;
     virtual RemoveResult RemoveRow(const MappingEntry& row, CNotices& notices) = 0;
     // A request did not reach the router: the run ends here, and the row failed.
     RowState Unreached();

@@ -90,7 +90,7 @@ MappingLookup CUpnpRouter::LookUp(const MappingEntry& row)
     return lookup;
 }
 
-RowState CUpnpRouter::MapRow(const MappingEntry& row, const MapRun& run, CNotices& notices)
+RowState CUpnpRouter::MapRow(size_t, const MappingEntry& row, const MapRun& run, CNotices& notices)
 {
     MappingLookup lookup = LookUp(row);
     RowAction action = DecideRow(row, lookup, run.intervalSeconds);

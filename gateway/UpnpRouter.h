@@ -23,7 +23,7 @@ public:
 protected:
     // Reads the table where the router can list it.
     bool BeginRun(const std::vector<MappingEntry>& rows) override;
-    RowState MapRow(const MappingEntry& row, const MapRun& run, CNotices& notices) override;
+    RowState MapRow(size_t index, const MappingEntry& row, const MapRun& run, CNotices& notices) override;
     RemoveResult RemoveRow(const MappingEntry& row, CNotices& notices) override;
 
 private:

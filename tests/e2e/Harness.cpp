@@ -152,9 +152,14 @@ void Router::Run(const std::string& command)
     ASSERT_EQ(0, status) << "router.sh " << command << ":\n" << output;
 }
 
+std::string Router::Output(const std::string& command)
+{
+    return RunShell("bash " + Quote(TestEnvironment::Get().router) + " " + command);
+}
+
 std::string Router::Variable(const std::string& name)
 {
-    std::istringstream lines(RunShell("bash " + Quote(TestEnvironment::Get().router) + " env"));
+    std::istringstream lines(Output("env"));
     std::string line;
     while (std::getline(lines, line)) {
         if (line.compare(0, name.size() + 1, name + "=") == 0)

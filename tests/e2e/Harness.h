@@ -32,6 +32,8 @@ size_t CountStarting(const std::vector<std::string>& lines, const std::string& s
 class Router {
 public:
     static void Run(const std::string& command);
+    // What a command of router.sh printed.
+    static std::string Output(const std::string& command);
     static std::string Variable(const std::string& name);  // from `router.sh env`
     static std::vector<std::string> Mappings();             // `router.sh list`
     // SOAP requests of one action (e.g. "AddPortMapping") in the router's log.

@@ -68,6 +68,19 @@ TEST_F(Ipv6PinholeTest, RestartedRouterGetsThePinholeBackAndTheCloseRemovesIt)
     EXPECT_EQ(0u, Pinholes());
 }
 
+TEST_F(Ipv6PinholeTest, DeletingOneOfTwoRowsThatShareALocalPortKeepsTheirPinhole)
+{
+    StartMapping({ kThisHost, "TCP|8080|18081|198.18.0.2|" }, "30");
+    ASSERT_TRUE(WaitUntil([&] { return Pinholes() == 1; }, 15000));
+    std::vector<std::string> rows = ListRows();
+    size_t second = rows.at(0).find("18081") != std::string::npos ? 0 : 1;
+    m_driver.Call("select 1002 " + std::to_string(second));
+    m_driver.Command(32782);  // delete
+    ASSERT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 1; }, 10000));
+    EXPECT_EQ(1u, Pinholes());
+    EXPECT_TRUE(ConnectOverIpv6(8080));
+}
+
 TEST_F(Ipv6PinholeTest, BehindCarrierNatTheLogSaysOnceThatIpv6ReachesThisMachine)
 {
     Router::Run("cgnat on");

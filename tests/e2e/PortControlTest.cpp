@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -82,6 +84,41 @@ TEST_F(PortControlTest, RouterRestartedWithAnEmptyTableGetsTheRowsBackAndTheClos
     ASSERT_TRUE(CloseProgram());
     EXPECT_TRUE(Router::Mappings().empty());
     EXPECT_EQ(1u, CountStarting(LogMessages(), "成功停止列表中的所有映射!"));
+}
+
+TEST_F(PortControlTest, ProgramStartedAgainRemovesWhatItMappedBefore)
+{
+    StartMapping({ kThisHost }, "30");
+    ASSERT_EQ(1u, Router::Mappings().size());
+    // A crash: the mapping stays, and only this installation's nonce names it.
+    m_driver.Call("kill");
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Click(kStop);
+    EXPECT_TRUE(WaitForLogMessage("成功停止列表中的所有映射!", 10000));
+    EXPECT_TRUE(Router::Mappings().empty());
+}
+
+TEST_F(PortControlTest, RouterThatDropsEveryFourthDatagramIsNeverTakenAsLost)
+{
+    // Counted from the router's first PCP datagram: its input drops one in four.
+    struct Loss {
+        Loss()
+        {
+            Router::Run("exec router nft add table inet gwloss");
+            Router::Run("exec router nft add chain inet gwloss input '{ type filter hook input priority -60; }'");
+            Router::Run("exec router nft add rule inet gwloss input udp dport 5351 numgen inc mod 4 0 counter drop");
+        }
+        ~Loss() { Router::Run("exec router nft delete table inet gwloss"); }
+    } loss;
+    StartMapping({ kThisHost, "UDP|8081|18081|198.18.0.2|" }, "2");
+    std::this_thread::sleep_for(std::chrono::seconds(20));
+    EXPECT_EQ(0u, CountStarting(LogMessages(), "与路由器的连接已中断"));
+    EXPECT_EQ("1", m_driver.Call("image 1002 0"));
+    EXPECT_EQ("1", m_driver.Call("image 1002 1"));
+    EXPECT_EQ(2u, Router::Mappings().size());
+    std::string counter = Router::Output("exec router nft list table inet gwloss");
+    EXPECT_EQ(std::string::npos, counter.find("packets 0 ")) << "datagrams were dropped: " << counter;
 }
 
 // A router that speaks NAT-PMP only, at the demo router's LAN address while

@@ -145,6 +145,10 @@ TEST(Lease, RenewedWhenLessThanThreeIntervalsAndAMinuteAreLeftNeverWhenPermanent
     EXPECT_EQ(604800u, LeaseForInterval(302370));
     EXPECT_EQ(0u, LeaseForInterval(302371)) << "beyond a week only a permanent mapping outlasts the interval";
     EXPECT_EQ(0u, LeaseForInterval(2147483647));
+    // PCP and NAT-PMP delete with 0: they ask for the long lease instead.
+    EXPECT_EQ(3600u, LifetimeForInterval(10));
+    EXPECT_EQ(604802u, LifetimeForInterval(302371));
+    EXPECT_EQ(4294967295u, LifetimeForInterval(2147483647));
 }
 
 TEST(Lease, RouterThatRefusesFiniteLeasesGetsPermanentOnesUntilForgotten)

@@ -1,4 +1,6 @@
 #include "../../gateway/Ipv6Firewall.h"
+#include "../../gateway/Ipv6Pinholes.h"
+#include "../../gateway/Notices.h"
 #include "../../gateway/GatewayRequests.h"
 #include <gtest/gtest.h>
 
@@ -75,6 +77,16 @@ TEST(PinholePlan, KeepsAddsMovesToANewAddressAndDeletesRowsGone)
     ASSERT_EQ(order, Keys(moved));
     EXPECT_EQ(PinholeAction::Move, moved[0].action);
     EXPECT_EQ(kOld, moved[0].held.address);
+}
+
+TEST(PinholeRows, ARemovedRowClosesItsPinholeOnlyWhenNoRowLeftNeedsIt)
+{
+    const MappingEntry tcp80 = { "TCP", "80", "80", kLan, "" }, tcp8080 = { "TCP", "80", "8080", kLan, "" },
+                       udp53 = { "UDP", "53", "53", kLan, "" };
+    const std::vector<MappingEntry> listed = { tcp80, tcp8080, udp53 };
+    EXPECT_TRUE(RowsToClose({ tcp8080 }, listed, kLan).empty()) << "TCP 80 still serves the first row";
+    EXPECT_EQ(std::vector<MappingEntry>{ udp53 }, RowsToClose({ tcp8080, udp53 }, listed, kLan));
+    EXPECT_EQ(listed, RowsToClose(listed, listed, kLan)) << "Stop closes them all";
 }
 
 // The router's side: scripted results, each call written down.
@@ -176,11 +188,71 @@ TEST_F(PinholeKeeper, ARefusedAddIsLoggedAndTriedAgainAndAnUnreachedRouterEndsTh
     EXPECT_FALSE(removal.unreached);
     EXPECT_TRUE(keeper.Held().empty());
 
+    // A renewal that does not reach the router ends the run: the next
+    // pinhole is not asked for, each request waiting out its bound.
+    std::vector<MappingEntry> two = { { "TCP", "80", "8080", kLan, "" }, { "UDP", "81", "8081", kLan, "" } };
+    keeper.Run(two, kLan, kOld);
+    firewall->calls.clear();
+    firewall->answers = { kGatewayUnreachable };
+    EXPECT_TRUE(keeper.Run(two, kLan, kOld).unreached);
+    EXPECT_EQ(std::vector<std::string>{ "Update 3" }, firewall->calls);
+    keeper.Remove(two, kLan);
+
     // An add that does not reach the router is no refusal.
     firewall->answers = { kGatewayUnreachable };
     RunOnce(kNew, &report);
     EXPECT_TRUE(report.unreached);
     EXPECT_TRUE(report.lines.empty());
+}
+
+TEST(Ipv6Pinholes, AFirewallNotFoundIsSoughtAgainAfterAMinuteThenDoublingToHalfAnHour)
+{
+    std::vector<DWORD> waits;
+    for (DWORD wait = 0; waits.size() < 8;)
+        waits.push_back(wait = Ipv6SearchBackoffMs(wait));
+    EXPECT_EQ((std::vector<DWORD>{ 60000, 120000, 240000, 480000, 960000, 1800000, 1800000, 1800000 }), waits);
+}
+
+TEST(Ipv6Pinholes, WhatWasOpenedStaysKnownWhenTheRouterIsFoundAgainWithOrWithoutItsFirewall)
+{
+    auto firewall = std::make_shared<Ipv6Firewall>(Ipv6Firewall{ { "http://[2001:db8:1::1]:5000/ctl", "fw" }, kOld });
+    bool found = true;
+    CFakeFirewall* latest = nullptr;
+    Ipv6Network network;
+    network.searchFirewall = [&](const std::atomic<bool>&) { return found ? firewall : nullptr; };
+    network.makeRequests = [&](const ServiceTarget&) {
+        latest = new CFakeFirewall;
+        return std::unique_ptr<IPinholeRequests>(latest);
+    };
+    network.localAddressTowards = [](const std::string&) { return std::string(kOld); };
+    network.hasGlobalAddress = [] { return true; };
+    CIpv6Pinholes pinholes(network);
+    CNotices notices([](const std::string&) {});
+    std::atomic<bool> stop{ false };
+    const std::vector<MappingEntry> rows = { { "TCP", "80", "8080", kLan, "" } };
+
+    EXPECT_TRUE(pinholes.Find(kLan, stop, notices));
+    EXPECT_EQ(INFINITE, pinholes.SearchDueMs());
+    pinholes.Run(rows, notices);
+    // Lost and found again: the pinhole opened before is renewed, not opened twice.
+    pinholes.Find(kLan, stop, notices);
+    pinholes.Run(rows, notices);
+    EXPECT_EQ(std::vector<std::string>{ "Update 1" }, latest->calls);
+
+    // Found again without its firewall: nothing is renewed, the firewall is
+    // sought again in a minute, and Stop still closes what is open.
+    found = false;
+    pinholes.Find(kLan, stop, notices);
+    EXPECT_GT(pinholes.SearchDueMs(), 50000u);
+    EXPECT_LE(pinholes.SearchDueMs(), 60000u);
+    latest->calls.clear();
+    pinholes.Run(rows, notices);
+    EXPECT_TRUE(latest->calls.empty());
+    pinholes.Remove(rows, true, notices);
+    EXPECT_EQ(std::vector<std::string>{ "Delete 1" }, latest->calls);
+    found = true;
+    pinholes.SearchAgain(stop, notices);
+    EXPECT_EQ(INFINITE, pinholes.SearchDueMs());
 }
 
 }
