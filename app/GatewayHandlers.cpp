@@ -271,6 +271,8 @@ void CMappingDlg::ReportRowsLeft()
 {
     for (const MappingEntry& row : m_worker->TakeCloseRowsLeft())
         Report(FormatStopFailed(row, kGatewayUnreachable));
+    for (const std::string& line : m_worker->TakeClosePinholeLines())
+        Report(line);
 }
 
 void CMappingDlg::FinishClose()

@@ -185,6 +185,8 @@ void CGatewayWorker::Serve(bool canSearch)
                 return;
             }
             Do(job);
+            // Should the window give up on the close, it names what is open.
+            m_inbox.SetOpenPinholeLines(m_ipv6.NameOpen());
             continue;
         }
         // Only while no job waits: a run is never held up by it.
@@ -256,9 +258,11 @@ void CGatewayWorker::Close(const GatewayJob& job)
         }
         allDone &= result == RemoveResult::Done;
     }
+    // Rows taken by the window are named there, with their pinholes: they did not all leave.
+    if (!m_inbox.ClaimClosePinholes())
+        return;
     m_ipv6.Remove(closed, !TickPassed(job.deadline), m_notices);
-    // Rows taken by the window are named there: they did not all leave.
-    if (allDone && !m_inbox.CloseRowsTaken())
+    if (allDone)
         m_log.Report(kAllStopped);
 }
 
@@ -321,6 +325,8 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
         return;
     for (size_t index = 0; index < job.rows.size(); ++index)
         done.rows.push_back({ job.rows[index].protocol, job.rows[index].externalPort, outcome.states[index] });
+    if (!outcome.learnedAddress.empty())
+        PostExternalAddress(outcome.learnedAddress, 0);
     if (job.refreshAddress && m_pRouter)
         RefreshAddress();
     Ipv6RunReport ipv6 = m_ipv6.Run(job.rows, m_notices);
@@ -335,11 +341,17 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
 void CGatewayWorker::RefreshAddress()
 {
     int status = 0;
-    GatewayEvent event = { GatewayEvent::ExternalAddress };
-    event.externalAddress = m_pRouter->ReadExternalAddress(&status);
+    std::string address = m_pRouter->ReadExternalAddress(&status);
     if (MeansGatewayLost(status))
         DeclareLost();
-    m_notices.NoteExternalAddress(event.externalAddress, status);
+    PostExternalAddress(address, status);
+}
+
+void CGatewayWorker::PostExternalAddress(const std::string& address, int status)
+{
+    m_notices.NoteExternalAddress(address, status);
+    GatewayEvent event = { GatewayEvent::ExternalAddress };
+    event.externalAddress = address;
     event.noPublicAddress = m_notices.NoPublicAddress();
     PostEvent(std::move(event));
 }

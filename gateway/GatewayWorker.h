@@ -64,6 +64,8 @@ public:
     // The rows of the close the worker has not dealt with, each once: taken,
     // the worker leaves them to the caller to name.
     std::vector<MappingEntry> TakeCloseRowsLeft() { return m_inbox.TakeCloseRowsLeft(); }
+    // After the rows: the lines naming their open pinholes, which the worker then leaves too.
+    std::vector<std::string> TakeClosePinholeLines() { return m_inbox.TakeClosePinholeLines(); }
     // The window goes: a thread still running is closed, given up on and
     // waited for a moment; past that it ends on its own.
     void Release();
@@ -82,6 +84,8 @@ private:
     void DeclareLost();
     void RunRows(const GatewayJob& job);
     void RefreshAddress();
+    // Tells the window of a read of the external address; status as ReadExternalAddress's.
+    void PostExternalAddress(const std::string& address, int status);
     void StopListed(const std::vector<MappingEntry>& rows);
     void RemoveRows(const std::vector<MappingEntry>& rows);
     // Removes the rows' mappings; rows the router could not be reached for

@@ -90,9 +90,29 @@ void CIpv6Pinholes::Remove(const std::vector<MappingEntry>& removed, bool tryRou
     if (tryRouter)
         m_pKeeper->Remove(rows, m_strLanAddress);
     // What is still held was not reached; its lease ends it within the hour.
+    for (const std::string& line : NameOpen(rows))
+        notices.Report(line);
+}
+
+std::vector<std::string> CIpv6Pinholes::NameOpen(const std::vector<MappingEntry>& rows) const
+{
+    std::vector<std::string> lines;
+    if (!m_pKeeper)
+        return lines;
     for (const PinholeKey& key : PinholeRows(rows, m_strLanAddress)) {
         auto held = m_pKeeper->Held().find(key);
         if (held != m_pKeeper->Held().end())
-            notices.Report(FormatPinholeNotClosed(held->second.address, key));
+            lines.push_back(FormatPinholeNotClosed(held->second.address, key));
     }
+    return lines;
+}
+
+std::vector<std::string> CIpv6Pinholes::NameOpen() const
+{
+    std::vector<std::string> lines;
+    if (m_pKeeper) {
+        for (const auto& held : m_pKeeper->Held())
+            lines.push_back(FormatPinholeNotClosed(held.second.address, held.first));
+    }
+    return lines;
 }

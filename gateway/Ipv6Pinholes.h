@@ -49,6 +49,9 @@ public:
     // Closes the pinholes of the rows that no other row of the last run
     // needs, or with tryRouter false only names them; those still open after are named.
     void Remove(const std::vector<MappingEntry>& removed, bool tryRouter, CNotices& notices);
+    // The lines that name the open pinholes: of the rows, or all of them.
+    std::vector<std::string> NameOpen(const std::vector<MappingEntry>& rows) const;
+    std::vector<std::string> NameOpen() const;
     // This machine's IPv6 address as the router's firewall sees it.
     const std::string& Address() const { return m_strAddress; }
 

@@ -109,6 +109,7 @@ public:
     // NAT-PMP's public address request: PCP has none, its MAP answers name the address.
     PortControlResult QueryExternalAddress();
     bool SpeaksNatPmp() const { return m_bNatPmp; }
+    DWORD Gateway() const { return m_dwGateway; }
 
 private:
     PortControlResult MapOverPcp(CRouterSocket& socket, const PcpMapRequest& request, ULONGLONG deadline);

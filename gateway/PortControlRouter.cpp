@@ -107,17 +107,30 @@ std::shared_ptr<CRouter> FindPortControlRouter(FoundGateway* found, ActivityLog&
     if (!FindDefaultGateway(&gatewayAddress, &localAddress))
         return nullptr;
     auto router = std::make_shared<CPortControl>(gatewayAddress, LoadPortControlKey());
+    return ProbePortControl(router, localAddress, found, [&log](const std::string& line) { log.Report(line); });
+}
+
+std::shared_ptr<CRouter> ProbePortControl(std::shared_ptr<CPortControl> router, DWORD localAddress, FoundGateway* found,
+                                          const std::function<void(const std::string&)>& report)
+{
     PortControlResult answer = router->Delete(IPPROTO_UDP, localAddress, kProbePort, kProbePort);
     if (answer.status == PortControlStatus::Answered && router->SpeaksNatPmp())
         answer = router->QueryExternalAddress();
     if (answer.status != PortControlStatus::Answered)
         return nullptr;
     found->lanAddress = DottedText(localAddress);
-    found->gatewayHost = DottedText(gatewayAddress);
+    found->gatewayHost = DottedText(router->Gateway());
     found->externalAddress = DottedText(answer.externalAddress);
     found->addressStatus = found->externalAddress.empty() ? answer.resultCode : 0;
-    log.Report(FormatPortControlFound(router->SpeaksNatPmp(), found->gatewayHost));
-    log.Report(FormatExternalAddress(found->externalAddress));
+    report(FormatPortControlFound(router->SpeaksNatPmp(), found->gatewayHost));
+    // A PCP router may answer a delete with the all-zero address it was
+    // given (RFC 6887, erratum 3621): not known yet, and no word on it until
+    // a MAP answer names it.
+    bool unknown = found->externalAddress.empty() && !router->SpeaksNatPmp();
+    if (unknown)
+        found->addressStatus = kAddressNotKnownYet;
+    else
+        report(FormatExternalAddress(found->externalAddress));
     return std::make_shared<CPortControlRouter>(router, found->lanAddress, found->externalAddress);
 }
 
@@ -164,6 +177,8 @@ RowState CPortControlRouter::MapRow(size_t index, const MappingEntry& row, const
     // The router lost its mappings: all of them are made again once it is found again.
     if (result.routerRestarted)
         return Unreached();
+    if (result.externalAddress && m_strExternalAddress.empty())
+        LearnExternalAddress(DottedText(result.externalAddress), notices);
     if (result.externalAddress)
         m_strExternalAddress = DottedText(result.externalAddress);
     PortControlAction action = DecidePortControlRow(row, result, IsForOtherHost(row, m_dwLocalAddress));
@@ -229,8 +244,11 @@ std::string CPortControlRouter::ReadExternalAddress(int* status)
 {
     *status = 0;
     // PCP has no address request: its MAP answers name the address.
-    if (!m_pRouter->SpeaksNatPmp())
+    if (!m_pRouter->SpeaksNatPmp()) {
+        if (m_strExternalAddress.empty())
+            *status = kAddressNotKnownYet;
         return m_strExternalAddress;
+    }
     PortControlResult result = m_pRouter->QueryExternalAddress();
     if (result.status != PortControlStatus::Answered)
         *status = kGatewayUnreachable;

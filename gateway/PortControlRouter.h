@@ -7,6 +7,7 @@
 // router whose epoch shows that it restarted is lost, and found anew.
 #include "PortControl.h"
 #include "Router.h"
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -72,3 +73,6 @@ private:
 
 // Asks the IPv4 default gateway by PCP, then NAT-PMP.
 std::shared_ptr<CRouter> FindPortControlRouter(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop);
+// The same for a router already chosen; localAddress is this machine's towards it.
+std::shared_ptr<CRouter> ProbePortControl(std::shared_ptr<CPortControl> router, DWORD localAddress, FoundGateway* found,
+                                          const std::function<void(const std::string&)>& report);

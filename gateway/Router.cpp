@@ -72,7 +72,15 @@ RunOutcome CRouter::MapRows(const MapRun& run, CNotices& notices)
         outcome.states.push_back(state);
     }
     outcome.lost = m_bLost;
+    outcome.learnedAddress = std::move(m_strLearnedAddress);
+    m_strLearnedAddress.clear();
     return outcome;
+}
+
+void CRouter::LearnExternalAddress(const std::string& address, CNotices& notices)
+{
+    m_strLearnedAddress = address;
+    notices.Report(FormatExternalAddress(address));
 }
 
 RemoveResult CRouter::Remove(const MappingEntry& row, CNotices& notices)

@@ -38,7 +38,12 @@ struct RunOutcome {
     std::vector<RowState> states;  // one per row, unless cancelled
     bool lost = false;             // a request did not reach the router
     bool cancelled = false;
+    // The external address, where this run was the first to learn it.
+    std::string learnedAddress;
 };
+
+// A search's address status: the router has not named its address yet.
+const int kAddressNotKnownYet = -1000;
 
 // No router answers: every row fails; bad ports are told all the same.
 RunOutcome FailRows(const std::vector<MappingEntry>& rows, CNotices& notices);
@@ -70,9 +75,13 @@ protected:
     RowState Unreached();
     // The last run found the row live.
     bool WasLive(const MappingEntry& row) const { return m_live.count(RowKey(row)) != 0; }
+    // The router named its external address for the first time: told, and
+    // handed to the window with the run's outcome.
+    void LearnExternalAddress(const std::string& address, CNotices& notices);
 
 private:
     bool m_bLost = false;
+    std::string m_strLearnedAddress;
     std::set<std::string> m_live;
 };
 

@@ -83,6 +83,26 @@ void CWorkerInbox::ClosePending()
     MoveRows(&m_pendingRemovals, &m_closeRowsLeft);
 }
 
+void CWorkerInbox::SetOpenPinholeLines(std::vector<std::string> lines)
+{
+    CSrwLockGuard guard(m_lock);
+    if (!m_bCloseRowsTaken)
+        m_closePinholeLines = std::move(lines);
+}
+
+std::vector<std::string> CWorkerInbox::TakeClosePinholeLines()
+{
+    CSrwLockGuard guard(m_lock);
+    return std::move(m_closePinholeLines);
+}
+
+bool CWorkerInbox::ClaimClosePinholes()
+{
+    CSrwLockGuard guard(m_lock);
+    m_closePinholeLines.clear();
+    return !m_bCloseRowsTaken;
+}
+
 bool CWorkerInbox::NextCloseRow(MappingEntry* row)
 {
     CSrwLockGuard guard(m_lock);

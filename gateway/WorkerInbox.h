@@ -4,6 +4,7 @@
 // answers for, and the removals that wait for the router to answer again.
 #include "JobQueue.h"
 #include <windows.h>
+#include <string>
 #include <vector>
 
 class CWorkerInbox {
@@ -31,6 +32,13 @@ public:
     // the worker leaves them to the caller to name.
     std::vector<MappingEntry> TakeCloseRowsLeft();
     bool CloseRowsTaken();
+    // The lines that name the open pinholes, kept current by the worker:
+    // whoever takes them at the close names them. The window takes them after
+    // the rows; the worker claims them (true) before it closes the pinholes
+    // itself, unless the window took the rows.
+    void SetOpenPinholeLines(std::vector<std::string> lines);
+    std::vector<std::string> TakeClosePinholeLines();
+    bool ClaimClosePinholes();
 
 private:
     SRWLOCK m_lock = SRWLOCK_INIT;
@@ -39,5 +47,6 @@ private:
     bool m_bAddressChanged = false;
     std::vector<MappingEntry> m_closeRowsLeft;
     bool m_bCloseRowsTaken = false;
+    std::vector<std::string> m_closePinholeLines;
     std::vector<MappingEntry> m_pendingRemovals;
 };

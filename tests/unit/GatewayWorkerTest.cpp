@@ -7,6 +7,7 @@
 #include "../../gateway/LogLines.h"
 #include "../../gateway/Lease.h"
 #include "../../gateway/UpnpRouter.h"
+#include "../../gateway/WorkerInbox.h"
 #include <gtest/gtest.h>
 #include <upnpcommands.h>
 #include <memory>
@@ -75,6 +76,25 @@ TEST(JobQueue, CloseSupersedesEveryWaitingJobButKeepsTheRowsOfStopsAndRemovalsAn
     other.Push(Job(GatewayJob::Stop, "8"));
     other.Push(Job(GatewayJob::Close, "9"));
     EXPECT_EQ((std::vector<std::string>{ "close 9,8" }), Drain(other));
+}
+
+TEST(WorkerInbox, TheClosesOpenPinholesAreNamedByTheWindowOrByTheWorkerNeverBoth)
+{
+    GatewayJob close = Job(GatewayJob::Close);
+    CWorkerInbox first;
+    first.SetOpenPinholeLines({ "open 80" });
+    first.PushClose(close);
+    EXPECT_TRUE(first.ClaimClosePinholes()) << "the worker closes them and names what stays";
+    EXPECT_TRUE(first.TakeCloseRowsLeft().size() == 1 && first.TakeClosePinholeLines().empty());
+
+    CWorkerInbox givenUp;
+    givenUp.SetOpenPinholeLines({ "open 80" });
+    givenUp.PushClose(close);
+    EXPECT_EQ(close.rows, givenUp.TakeCloseRowsLeft());
+    EXPECT_EQ(std::vector<std::string>{ "open 80" }, givenUp.TakeClosePinholeLines());
+    givenUp.SetOpenPinholeLines({ "open 81" });
+    EXPECT_FALSE(givenUp.ClaimClosePinholes()) << "the window named them";
+    EXPECT_TRUE(givenUp.TakeClosePinholeLines().empty());
 }
 
 TEST(BoundedCall, GivesUpInTimeAndTheLateCallFinishesOnItsOwn)

@@ -2,6 +2,7 @@
 #include "../../gateway/PortControlRouter.h"
 #include "../../gateway/LogLines.h"
 #include "../../gateway/Notices.h"
+#include "../../gateway/Discovery.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <functional>
@@ -417,6 +418,45 @@ TEST(PortControlRows, ARowSharingAnEarlierRowsInternalEndpointIsRefusedWithoutAR
                              "第2行与第1行的内部端口相同：PCP/NAT-PMP路由器只能为一个内部端口做一个映射，此映射未生效。"));
     EXPECT_EQ(RemoveResult::Done, router.Remove(rows[1], notices));
     EXPECT_EQ(4u, fake.Requests().size()) << "B's removal leaves A's mapping";
+}
+
+}
+
+namespace {
+
+// RFC 6887 erratum 3621: the answer to the search's delete echoes the
+// all-zero address it was given. That is no address yet, not "no public
+// address"; the first MAP answer names it.
+TEST(PortControlSearch, AnAllZeroAddressInTheDeletesAnswerIsNotKnownYetUntilAMapNamesIt)
+{
+    CFakeRouter fake([](const Datagram& request, size_t index) {
+        Datagram answer = PcpAnswer(request, 0, 5);
+        if (index == 0)
+            std::fill(answer.begin() + 44, answer.end(), 0);
+        return Datagrams{ answer };
+    });
+    std::vector<std::string> lines;
+    auto report = [&](const std::string& line) { lines.push_back(line); };
+    FoundGateway found;
+    std::shared_ptr<CRouter> router =
+        ProbePortControl(std::make_shared<CPortControl>(kLoopback, kKey, fake.Port()), kLoopback, &found, report);
+    ASSERT_TRUE(router);
+    EXPECT_EQ("", found.externalAddress);
+    EXPECT_EQ(kAddressNotKnownYet, found.addressStatus);
+    EXPECT_EQ(std::vector<std::string>{ "发现支持PCP的路由器 : 127.0.0.1" }, lines);
+    int status = 0;
+    router->ReadExternalAddress(&status);
+    EXPECT_EQ(kAddressNotKnownYet, status);
+
+    CNotices notices(report);
+    const std::vector<MappingEntry> rows = { { "TCP", "80", "80", "127.0.0.1", "" } };
+    std::string none;
+    MapRun run = { rows, 60, none, [] { return false; } };
+    EXPECT_EQ("203.0.113.5", router->MapRows(run, notices).learnedAddress);
+    EXPECT_EQ("", router->MapRows(run, notices).learnedAddress) << "learned once";
+    EXPECT_EQ("203.0.113.5", router->ReadExternalAddress(&status));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(1u, std::count(lines.begin(), lines.end(), "获取的外网IP是: 203.0.113.5\n"));
 }
 
 }
