@@ -11,19 +11,21 @@ namespace {
 const char* kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char* kRunValue = "Gatewright";
 
-// The running executable, quoted: an unquoted path with blanks could start
-// another program, and this one runs elevated.
-std::string QuotedExecutablePath()
+// The path quoted: an unquoted path with blanks could start another program,
+// and this one runs elevated.
+std::string Quoted(const std::string& path)
 {
-    return "\"" + GetExecutablePath() + "\"";
+    return "\"" + path + "\"";
 }
 
 // The task starts the executable elevated without asking: only one that no one
 // but an administrator can replace, or put a DLL beside, may have it.
 HRESULT RegisterLogonTaskIfAdminOnly()
 {
-    if (IsAdminOnlyInstall(GetExecutablePath()))
-        return RegisterLogonTask(QuotedExecutablePath());
+    // The task gets exactly the path that was checked.
+    std::string path = GetExecutablePath();
+    if (IsAdminOnlyInstall(path))
+        return RegisterLogonTask(Quoted(path));
     HRESULT hr = DeleteLogonTask();
     return FAILED(hr) ? hr : kLogonTaskRefused;
 }
@@ -42,7 +44,7 @@ HRESULT SetAutostart(bool enabled)
     CRegKey key;
     bool opened = key.Open(HKEY_CURRENT_USER, kRunKey, KEY_WRITE) == ERROR_SUCCESS;
     if (opened && enabled)
-        key.SetString(kRunValue, QuotedExecutablePath().c_str());
+        key.SetString(kRunValue, Quoted(GetExecutablePath()).c_str());
     else if (opened)
         key.DeleteValue(kRunValue);
     return enabled ? RegisterLogonTaskIfAdminOnly() : DeleteLogonTask();

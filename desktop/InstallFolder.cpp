@@ -36,7 +36,7 @@ bool GrantsToOthers(const ACE_HEADER* header, ACCESS_MASK rights)
     return (ace->Mask & rights) && !IsTrusted(const_cast<DWORD*>(&ace->SidStart));
 }
 
-bool IsAdminOnlyObject(const std::string& path, ACCESS_MASK rights = kWriteRights)
+bool IsAdminOnlyObject(const std::string& path, ACCESS_MASK rights)
 {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
@@ -60,15 +60,37 @@ std::string ParentFolder(const std::string& path)
     return folder;
 }
 
-// No folder above can be renamed away, with the install in it, by anyone but an administrator.
-bool IsAdminOnlyPath(const std::string& folder)
+bool IsDriveRoot(const std::string& path)
 {
-    for (std::string above = ParentFolder(folder); !above.empty(); above = ParentFolder(above)) {
-        if (!IsAdminOnlyObject(above, kRenameRights))
+    return path.size() == 3 && path[1] == ':' && path[2] == '\\';
+}
+}
+
+bool IsReparsePoint(const std::string& path)
+{
+    HANDLE file = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return true;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    bool known = ::GetFileInformationByHandle(file, &info);
+    ::CloseHandle(file);
+    return !known || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool IsAdminOnlyInstall(const std::string& executablePath, const InstallChecks& checks)
+{
+    std::string folder = ParentFolder(executablePath);
+    if (folder.empty() || !checks.isAdminOnly(executablePath, kWriteRights) || !checks.isAdminOnly(folder, kWriteRights))
+        return false;
+    for (std::string part = executablePath; !part.empty(); part = ParentFolder(part)) {
+        if (!IsDriveRoot(part) && checks.isReparsePoint(part))
+            return false;
+        // Above the folder, no one else may rename a folder on the path away and put another in its place.
+        if (part != executablePath && part != folder && !checks.isAdminOnly(part, kRenameRights))
             return false;
     }
     return true;
-}
 }
 
 bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights)
@@ -90,7 +112,5 @@ bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights)
 
 bool IsAdminOnlyInstall(const std::string& executablePath)
 {
-    std::string folder = ParentFolder(executablePath);
-    return !folder.empty() && IsAdminOnlyObject(executablePath) && IsAdminOnlyObject(folder)
-        && IsAdminOnlyPath(folder);
+    return IsAdminOnlyInstall(executablePath, { IsAdminOnlyObject, IsReparsePoint });
 }

@@ -20,5 +20,17 @@ const ACCESS_MASK kRenameRights = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE
 bool IsAdminOnlyDescriptor(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights = kWriteRights);
 // True when the file at that path and its folder both have such descriptors,
 // and no folder above them lets anyone else rename it away or change its
-// DACL or owner. False when any of them cannot be read.
+// DACL or owner; and no part of the path is a junction, a symbolic link or a
+// mount point (a drive's root aside), which its creator could point elsewhere
+// once the check has passed. False when any of them cannot be read.
 bool IsAdminOnlyInstall(const std::string& executablePath);
+
+// What the install check asks of each part of the path; tests put fakes in its place.
+struct InstallChecks {
+    bool (*isAdminOnly)(const std::string& path, ACCESS_MASK rights);
+    // True, or true when it cannot be opened, for a reparse point.
+    bool (*isReparsePoint)(const std::string& path);
+};
+bool IsAdminOnlyInstall(const std::string& executablePath, const InstallChecks& checks);
+// Opens the path itself, not what a reparse point leads to.
+bool IsReparsePoint(const std::string& path);

@@ -103,4 +103,41 @@ TEST(InstallFolder, OnDiskTheFolderAndTheExecutableBothCount)
     EXPECT_TRUE(accepted[2]) << "only Administrators and SYSTEM may modify either";
 }
 
+// Every part admin-only; the one path named here is a reparse point.
+std::string g_reparsePoint;
+bool AllAdminOnly(const std::string&, ACCESS_MASK) { return true; }
+bool IsTheReparsePoint(const std::string& path) { return path == g_reparsePoint; }
+
+TEST(InstallFolder, AJunctionOrLinkAnywhereOnThePathIsNotAdminOnlyButTheDrivesRootIs)
+{
+    const InstallChecks checks = { AllAdminOnly, IsTheReparsePoint };
+    const std::string exe = "C:\\J\\Gatewright\\Gatewright.exe";
+    for (const char* part : { "", "C:\\" }) {
+        g_reparsePoint = part;
+        EXPECT_TRUE(IsAdminOnlyInstall(exe, checks)) << part;
+    }
+    for (const char* part : { "C:\\J", "C:\\J\\Gatewright", "C:\\J\\Gatewright\\Gatewright.exe" }) {
+        g_reparsePoint = part;
+        EXPECT_FALSE(IsAdminOnlyInstall(exe, checks)) << part;
+    }
+}
+
+TEST(InstallFolder, OnDiskALinkIsAReparsePointAndAFolderIsNot)
+{
+    char temp[MAX_PATH];
+    ::GetTempPathA(MAX_PATH, temp);
+    std::string folder = std::string(temp) + "gw-reparse", link = folder + "-link";
+    ::RemoveDirectoryA(link.c_str());
+    ::CreateDirectoryA(folder.c_str(), nullptr);
+    EXPECT_FALSE(IsReparsePoint(folder));
+    EXPECT_TRUE(IsReparsePoint(folder + "\\missing")) << "what cannot be opened is not trusted";
+    bool linked = ::CreateSymbolicLinkA(link.c_str(), folder.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+    if (linked)
+        EXPECT_TRUE(IsReparsePoint(link));
+    ::RemoveDirectoryA(link.c_str());
+    ::RemoveDirectoryA(folder.c_str());
+    if (!linked)
+        GTEST_SKIP() << "no symbolic link could be made here (error " << ::GetLastError() << ")";
+}
+
 }
