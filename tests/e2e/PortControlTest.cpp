@@ -86,6 +86,14 @@ TEST_F(PortControlTest, RouterRestartedWithAnEmptyTableGetsTheRowsBackAndTheClos
     EXPECT_EQ(1u, CountStarting(LogMessages(), "成功停止列表中的所有映射!"));
 }
 
+TEST_F(PortControlTest, RefreshesFurtherApartThanAWeekStillMapTheRow)
+{
+    // A UPnP router would get a permanent mapping; here lifetime 0 would delete it.
+    StartMapping({ kThisHost }, "400000");
+    EXPECT_EQ(1u, Router::Mappings().size());
+    EXPECT_TRUE(ConnectThroughRouter(18080, 8080));
+}
+
 TEST_F(PortControlTest, ProgramStartedAgainRemovesWhatItMappedBefore)
 {
     StartMapping({ kThisHost }, "30");
