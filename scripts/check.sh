@@ -25,9 +25,12 @@ session_prefix "$WINEPREFIX" "$GW_LAN_PREFIX"
 display_up
 step "starting Wine (prefix build/wine/host)" "see build/wine/host.log; 'make setup' installs Wine" \
   wine_prefix_up "$WINEPREFIX"
-# Started in the LAN namespace by the tests themselves.
-step "creating the Wine prefix build/wine/lan" "see build/wine/lan.log" wine_prefix_ready "$GW_LAN_PREFIX"
 lab_up
+# The program's sockets belong to the wineserver, so it runs in the LAN
+# namespace, with a virtual desktop for the notification area; set up here
+# once, so that each test only finds it running.
+step "starting Wine in the LAN namespace (prefix build/wine/lan)" "see build/wine/lan.log" \
+  wine_virtual_desktop "$GW_LAN_PREFIX" gw-lan
 
 # One CTest run over both test trees, so there is one summary.
 printf 'subdirs("%s" "e2e")\n' "$GW_TEST_ARCH" > build/CTestTestfile.cmake

@@ -65,12 +65,19 @@ wine_prefix_fonts() {
 # wine_virtual_desktop PREFIX [NETNS]: every window of the prefix opens in one
 # virtual desktop with a taskbar and a notification area, as on Windows;
 # without it, minimising and the notification area depend on the X session.
+# Set once per prefix (a marker file in it says so), since it takes a restart
+# of the prefix's wineserver; later calls only make sure the prefix is up.
 wine_virtual_desktop() {
   local reg="HKCU\\Software\\Wine\\Explorer"
+  if [ -e "$1/.virtual-desktop" ]; then
+    wine_prefix_up "$@"
+    return
+  fi
+  wine_prefix_up "$@" || return
   in_netns "${2:-}" env WINEPREFIX="$1" "$WINE" reg add "$reg" /v Desktop /d Default /f </dev/null >/dev/null 2>&1
   in_netns "${2:-}" env WINEPREFIX="$1" "$WINE" reg add "$reg\\Desktops" /v Default /d 1024x768 /f </dev/null >/dev/null 2>&1
   wine_prefix_down "$1"
-  wine_prefix_up "$@"
+  wine_prefix_up "$@" && touch "$1/.virtual-desktop"
 }
 
 # wine_prefix_down PREFIX: stops the prefix's wineserver and every process of
