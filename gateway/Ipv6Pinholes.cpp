@@ -19,15 +19,10 @@ bool CIpv6Pinholes::Find(const std::string& lanAddress, const std::atomic<bool>&
     m_strLanAddress = lanAddress;
     m_strAddress.clear();
     m_dwBackoffMs = 0;
-    return Search(stop, notices);
+    return SearchAgain(stop, notices);
 }
 
 bool CIpv6Pinholes::SearchAgain(const std::atomic<bool>& stop, CNotices& notices)
-{
-    return Search(stop, notices);
-}
-
-bool CIpv6Pinholes::Search(const std::atomic<bool>& stop, CNotices& notices)
 {
     m_pFirewall = m_network.searchFirewall(stop);
     if (!m_pFirewall) {

@@ -56,7 +56,6 @@ public:
     const std::string& Address() const { return m_strAddress; }
 
 private:
-    bool Search(const std::atomic<bool>& stop, CNotices& notices);
     bool NoteAddress(const std::string& address, CNotices& notices);
 
     Ipv6Network m_network;

@@ -177,19 +177,21 @@ RowState CPortControlRouter::MapRow(size_t index, const MappingEntry& row, const
     // The router lost its mappings: all of them are made again once it is found again.
     if (result.routerRestarted)
         return Unreached();
-    if (result.externalAddress && m_strExternalAddress.empty())
-        LearnExternalAddress(DottedText(result.externalAddress), notices);
-    if (result.externalAddress)
-        m_strExternalAddress = DottedText(result.externalAddress);
+    if (result.externalAddress) {
+        std::string address = DottedText(result.externalAddress);
+        if (m_strExternalAddress.empty())
+            LearnExternalAddress(address, notices);
+        m_strExternalAddress = address;
+    }
     PortControlAction action = DecidePortControlRow(row, result, IsForOtherHost(row, m_dwLocalAddress));
     // Free or ours again: a later holder is news.
     if (action != PortControlAction::Held && action != PortControlAction::OtherPort) {
         m_held.erase(RowKey(row));
-        notices.Clear("held " + RowKey(row));
+        ForgetHeld(row, notices);
     }
     switch (action) {
     case PortControlAction::Live:
-        notices.Clear("refused " + RowKey(row));
+        ForgetRefused(row, notices);
         // Renewals are silent: only a row that becomes mapped has its line.
         if (!WasLive(row))
             notices.Report(FormatAddSucceeded(m_strExternalAddress, row));
@@ -197,27 +199,22 @@ RowState CPortControlRouter::MapRow(size_t index, const MappingEntry& row, const
     case PortControlAction::OtherPort:
         // No use to the user, who chose the port: the router's choice is undone.
         DeleteRowOnRouter(*m_pRouter, row, result.externalPort);
-        return ReportHeld(row, notices);
+        return ReportHeldByUnknown(row, notices);
     case PortControlAction::Held:
-        return ReportHeld(row, notices);
+        return ReportHeldByUnknown(row, notices);
     case PortControlAction::OnlyThisHost:
-        notices.Tell("refused " + RowKey(row), std::to_string(result.resultCode), FormatOnlyThisHost(row));
-        return RowState::Failed;
+        return ReportRefused(row, result.resultCode, FormatOnlyThisHost(row), notices);
     case PortControlAction::Refused:
-        notices.Tell("refused " + RowKey(row), std::to_string(result.resultCode), FormatPortControlFailed(row, result));
-        return RowState::Failed;
+        return ReportRefused(row, result.resultCode, FormatPortControlFailed(row, result), notices);
     default:
         return Unreached();
     }
 }
 
-RowState CPortControlRouter::ReportHeld(const MappingEntry& row, CNotices& notices)
+RowState CPortControlRouter::ReportHeldByUnknown(const MappingEntry& row, CNotices& notices)
 {
     m_held.insert(RowKey(row));
-    const MappingHolder& holder = kUnknownHolder;
-    notices.Tell("held " + RowKey(row), holder.internalClient + ":" + holder.internalPort,
-                 FormatHeldElsewhere(row, holder));
-    return RowState::Held;
+    return ReportHeld(row, kUnknownHolder, notices);
 }
 
 RemoveResult CPortControlRouter::RemoveRow(const MappingEntry& row, CNotices& notices)

@@ -56,7 +56,8 @@ protected:
     RemoveResult RemoveRow(const MappingEntry& row, CNotices& notices) override;
 
 private:
-    RowState ReportHeld(const MappingEntry& row, CNotices& notices);
+    // PCP and NAT-PMP never say who holds a port.
+    RowState ReportHeldByUnknown(const MappingEntry& row, CNotices& notices);
 
     std::shared_ptr<CPortControl> m_pRouter;
     DWORD m_dwLocalAddress = 0;

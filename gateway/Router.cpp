@@ -1,4 +1,5 @@
 #include "Router.h"
+#include "GatewayRequests.h"
 #include "LogLines.h"
 #include "Notices.h"
 #include "PortControlRouter.h"
@@ -75,6 +76,29 @@ RunOutcome CRouter::MapRows(const MapRun& run, CNotices& notices)
     outcome.learnedAddress = std::move(m_strLearnedAddress);
     m_strLearnedAddress.clear();
     return outcome;
+}
+
+RowState CRouter::ReportHeld(const MappingEntry& row, const MappingHolder& holder, CNotices& notices)
+{
+    notices.Tell("held " + RowKey(row), holder.internalClient + ":" + holder.internalPort,
+                 FormatHeldElsewhere(row, holder));
+    return RowState::Held;
+}
+
+RowState CRouter::ReportRefused(const MappingEntry& row, int code, const std::string& line, CNotices& notices)
+{
+    notices.Tell("refused " + RowKey(row), std::to_string(code), line);
+    return RowState::Failed;
+}
+
+void CRouter::ForgetHeld(const MappingEntry& row, CNotices& notices)
+{
+    notices.Clear("held " + RowKey(row));
+}
+
+void CRouter::ForgetRefused(const MappingEntry& row, CNotices& notices)
+{
+    notices.Clear("refused " + RowKey(row));
 }
 
 void CRouter::LearnExternalAddress(const std::string& address, CNotices& notices)

@@ -17,6 +17,7 @@
 class ActivityLog;
 class CNotices;
 struct FoundGateway;
+struct MappingHolder;
 
 // What the router held for a row at the last run.
 enum class RowState { Inactive, Live, Failed, Held };
@@ -78,6 +79,12 @@ protected:
     // The router named its external address for the first time: told, and
     // handed to the window with the run's outcome.
     void LearnExternalAddress(const std::string& address, CNotices& notices);
+    // What the log tells of a row, once per Start: another holds its port;
+    // the router refused it (code); its port is free or ours again; it is live.
+    RowState ReportHeld(const MappingEntry& row, const MappingHolder& holder, CNotices& notices);
+    RowState ReportRefused(const MappingEntry& row, int code, const std::string& line, CNotices& notices);
+    void ForgetHeld(const MappingEntry& row, CNotices& notices);
+    void ForgetRefused(const MappingEntry& row, CNotices& notices);
 
 private:
     bool m_bLost = false;

@@ -9,16 +9,6 @@
 namespace {
 // UPnP error: the router will not change the mapping as asked.
 const int kConflictInMappingEntry = 718;
-
-std::string HeldKey(const MappingEntry& row)
-{
-    return "held " + RowKey(row);
-}
-
-std::string RefusedKey(const MappingEntry& row)
-{
-    return "refused " + RowKey(row);
-}
 }
 
 std::shared_ptr<CRouter> FindUpnpRouter(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop)
@@ -97,10 +87,10 @@ RowState CUpnpRouter::MapRow(size_t, const MappingEntry& row, const MapRun& run,
     if (action == RowAction::Held)
         return ReportHeld(row, lookup.holder, notices);
     // Free or ours again: a later holder, or refusal, is news.
-    notices.Clear(HeldKey(row));
+    ForgetHeld(row, notices);
     switch (action) {
     case RowAction::Live:
-        notices.Clear(RefusedKey(row));
+        ForgetRefused(row, notices);
         return RowState::Live;
     case RowAction::Renew:
         return RenewRow(row, run, notices);
@@ -116,11 +106,9 @@ RowState CUpnpRouter::AddNewRow(const MappingEntry& row, const MapRun& run, CNot
     int result = AddRow(row, run.intervalSeconds, notices);
     if (MeansGatewayLost(result))
         return Unreached();
-    if (result != 0) {
-        notices.Tell(RefusedKey(row), std::to_string(result), FormatAddFailed(row, result));
-        return RowState::Failed;
-    }
-    notices.Clear(RefusedKey(row));
+    if (result != 0)
+        return ReportRefused(row, result, FormatAddFailed(row, result), notices);
+    ForgetRefused(row, notices);
     if (announce)
         notices.Report(FormatAddSucceeded(run.externalAddress, row));
     return RowState::Live;
@@ -151,12 +139,6 @@ RowState CUpnpRouter::RenewRow(const MappingEntry& row, const MapRun& run, CNoti
     if (now.result == 0)
         now.result = DeleteMapping(*m_pGateway, row);
     return MeansGatewayLost(now.result) ? Unreached() : AddNewRow(row, run, notices, false);
-}
-
-RowState CUpnpRouter::ReportHeld(const MappingEntry& row, const MappingHolder& holder, CNotices& notices)
-{
-    notices.Tell(HeldKey(row), holder.internalClient + ":" + holder.internalPort, FormatHeldElsewhere(row, holder));
-    return RowState::Held;
 }
 
 RemoveResult CUpnpRouter::RemoveRow(const MappingEntry& row, CNotices& notices)

@@ -36,7 +36,6 @@ private:
     RowState RenewRow(const MappingEntry& row, const MapRun& run, CNotices& notices);
     // Adds the row with the lease its router takes; the router's result.
     int AddRow(const MappingEntry& row, int intervalSeconds, CNotices& notices);
-    RowState ReportHeld(const MappingEntry& row, const MappingHolder& holder, CNotices& notices);
 
     std::shared_ptr<GatewayInfo> m_pGateway;
     CLeasePolicy m_leases;
