@@ -115,6 +115,9 @@ LRESULT CMappingDlg::OnGatewayEvent(WPARAM, LPARAM lParam)
     case GatewayEvent::RunDone:
         OnRunDone(*event);
         break;
+    case GatewayEvent::Renewed:
+        ShowResultsOf(*event);
+        break;
     case GatewayEvent::ExternalAddress:
         OnExternalAddress(*event);
         break;
@@ -174,14 +177,21 @@ void CMappingDlg::HideAfterFirstRun()
     m_bHideAfterRun = false;
 }
 
-void CMappingDlg::OnRunDone(const GatewayEvent& event)
+bool CMappingDlg::ShowResultsOf(const GatewayEvent& event)
 {
     if (event.generation != m_nGeneration || !m_bMappingActive)
-        return;
+        return false;
     // Results of a run that lost the router came after the Lost event: the
     // rows stay failed.
     if (m_bGatewayReady)
         ShowRunResults(event.rows);
+    return true;
+}
+
+void CMappingDlg::OnRunDone(const GatewayEvent& event)
+{
+    if (!ShowResultsOf(event))
+        return;
     HideAfterFirstRun();
     // The next refresh comes one interval after this run ended, so runs
     // never pile up behind a slow router. The period is a 32-bit count of

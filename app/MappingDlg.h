@@ -72,6 +72,8 @@ protected:
     void OnGatewayFound(const GatewayEvent& event);
     void OnGatewayLost();
     void OnExternalAddress(const GatewayEvent& event);
+    // A run's or a renewal's states, where they are of the Start in force.
+    bool ShowResultsOf(const GatewayEvent& event);
     void OnRunDone(const GatewayEvent& event);
     // Row state images: every row alike, or each row from a run's results.
     void ShowRowStates(RowState state);

@@ -20,6 +20,7 @@ struct GatewayEvent {
         SearchFailed,     // the first search found nothing (the worker goes on searching)
         Lost,             // the router stopped answering
         RunDone,          // a run of this generation ended: one result per row
+        Renewed,          // the worker renewed the last run's leases: as RunDone
         ExternalAddress,  // a refresh read the external address ("" when it failed)
         Ipv6Address,      // this machine's IPv6 address as the router's firewall sees it
         Closed            // the close has stopped the list; the worker has ended

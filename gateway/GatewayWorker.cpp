@@ -5,27 +5,17 @@
 #include "GatewayRequests.h"
 #include "LogLines.h"
 #include "RunTiming.h"
+#include "Ticks.h"
 #include "../framework/Thread.h"
 #include "../log/ActivityLog.h"
 #include <winsock2.h>
+#include <algorithm>
 
 namespace {
 const DWORD kQuickSearchPeriodMs = 5 * 60 * 1000;
 // How long the worker waits for its thread to end when the window goes.
 const DWORD kEndWaitMs = 2000;
 
-bool TickPassed(DWORD tick)
-{
-    return static_cast<LONG>(::GetTickCount() - tick) >= 0;
-}
-
-// Milliseconds until tick, 0 once it has passed; one reading of the clock,
-// so that it cannot wrap between two.
-DWORD TickLeft(DWORD tick)
-{
-    LONG left = static_cast<LONG>(tick - ::GetTickCount());
-    return left > 0 ? static_cast<DWORD>(left) : 0;
-}
 }
 
 DWORD SearchRetryDelayMs(DWORD msSinceSearchBegan)
@@ -189,7 +179,11 @@ void CGatewayWorker::Serve(bool canSearch)
             m_inbox.SetOpenPinholeLines(m_ipv6.NameOpen());
             continue;
         }
-        // Only while no job waits: a run is never held up by it.
+        // Only while no job waits: a run is never held up by these.
+        if (RenewDueMs() == 0) {
+            Renew();
+            continue;
+        }
         if (m_pRouter && m_ipv6.SearchDueMs() == 0) {
             if (m_ipv6.SearchAgain(m_bClosePosted, m_notices))
                 PostIpv6Address();
@@ -203,7 +197,7 @@ DWORD CGatewayWorker::NextWakeMs(bool canSearch) const
 {
     if (!m_pRouter)
         return canSearch ? TickLeft(m_dwNextSearch) : INFINITE;
-    return m_ipv6.SearchDueMs();
+    return std::min(m_ipv6.SearchDueMs(), RenewDueMs());
 }
 
 void CGatewayWorker::WaitForWork(DWORD timeoutMs, CAddressWatch& watch)
@@ -312,21 +306,9 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
         return;
     m_notices.BeginStart(job.generation);
     GatewayEvent done = { GatewayEvent::RunDone };
-    done.generation = job.generation;
-    long generation = job.generation;
-    MapRun run = { job.rows, job.intervalSeconds, job.externalAddress,
-                   [this, generation] { return generation != m_nGeneration; } };
-    RunOutcome outcome = m_pRouter ? m_pRouter->MapRows(run, m_notices) : FailRows(job.rows, m_notices);
-    // One line for the router, not one per row.
-    if (outcome.lost)
-        DeclareLost();
-    // A Stop or a close since the run began ends it here.
-    if (outcome.cancelled)
+    if (!MapListed(job, &done))
         return;
-    for (size_t index = 0; index < job.rows.size(); ++index)
-        done.rows.push_back({ job.rows[index].protocol, job.rows[index].externalPort, outcome.states[index] });
-    if (!outcome.learnedAddress.empty())
-        PostExternalAddress(outcome.learnedAddress, 0);
+    m_lastRun = job;
     if (job.refreshAddress && m_pRouter)
         RefreshAddress();
     Ipv6RunReport ipv6 = m_ipv6.Run(job.rows, m_notices);
@@ -336,6 +318,39 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
     if (ipv6.unreached)
         DeclareLost();
     PostEvent(std::move(done));
+}
+
+bool CGatewayWorker::MapListed(const GatewayJob& job, GatewayEvent* event)
+{
+    long generation = job.generation;
+    MapRun run = { job.rows, job.intervalSeconds, job.externalAddress,
+                   [this, generation] { return generation != m_nGeneration; } };
+    RunOutcome outcome = m_pRouter ? m_pRouter->MapRows(run, m_notices) : FailRows(job.rows, m_notices);
+    // One line for the router, not one per row.
+    if (outcome.lost)
+        DeclareLost();
+    // A Stop or a close since the run began ends it here.
+    if (outcome.cancelled)
+        return false;
+    event->generation = generation;
+    for (size_t index = 0; index < job.rows.size(); ++index)
+        event->rows.push_back({ job.rows[index].protocol, job.rows[index].externalPort, outcome.states[index] });
+    if (!outcome.learnedAddress.empty())
+        PostExternalAddress(outcome.learnedAddress, 0);
+    return true;
+}
+
+DWORD CGatewayWorker::RenewDueMs() const
+{
+    bool listed = !m_lastRun.rows.empty() && m_lastRun.generation == m_nGeneration;
+    return m_pRouter && listed ? m_pRouter->RenewDueMs() : INFINITE;
+}
+
+void CGatewayWorker::Renew()
+{
+    GatewayEvent renewed = { GatewayEvent::Renewed };
+    if (MapListed(m_lastRun, &renewed))
+        PostEvent(std::move(renewed));
 }
 
 void CGatewayWorker::RefreshAddress()
@@ -358,6 +373,7 @@ void CGatewayWorker::PostExternalAddress(const std::string& address, int status)
 
 void CGatewayWorker::StopListed(const std::vector<MappingEntry>& rows)
 {
+    m_lastRun.rows.clear();
     if (!m_bEverFound) {
         m_log.Report(kNothingStoppedWithoutGateway);
         return;
@@ -369,6 +385,11 @@ void CGatewayWorker::StopListed(const std::vector<MappingEntry>& rows)
 
 void CGatewayWorker::RemoveRows(const std::vector<MappingEntry>& rows)
 {
+    // Deleted from the list: no renewal maps them again.
+    for (const MappingEntry& row : rows)
+        m_lastRun.rows.erase(std::remove_if(m_lastRun.rows.begin(), m_lastRun.rows.end(),
+                                            [&row](const MappingEntry& listed) { return RowKey(listed) == RowKey(row); }),
+                             m_lastRun.rows.end());
     m_ipv6.Remove(rows, true, m_notices);
     // Their rows are gone from the list: while the router is lost they wait
     // in the inbox, to be removed when it answers again or named at the close.

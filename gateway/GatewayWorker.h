@@ -83,6 +83,14 @@ private:
     void Search();
     void DeclareLost();
     void RunRows(const GatewayJob& job);
+    // Maps the job's rows and fills the event with their states; false when
+    // a Stop or the close cut the run short.
+    bool MapListed(const GatewayJob& job, GatewayEvent* event);
+    // Until the router's leases need the last run mapped again: INFINITE
+    // without a router or a list being mapped.
+    DWORD RenewDueMs() const;
+    // Maps the last run's rows again, between the window's runs.
+    void Renew();
     void RefreshAddress();
     // Tells the window of a read of the external address; status as ReadExternalAddress's.
     void PostExternalAddress(const std::string& address, int status);
@@ -110,6 +118,8 @@ private:
     std::shared_ptr<CRouter> m_pLastRouter;
     CIpv6Pinholes m_ipv6;
     CNotices m_notices;
+    // The window's last run of the list being mapped: what a renewal maps.
+    GatewayJob m_lastRun;
     bool m_bEverFound = false;
     bool m_bFailureReported = false;
     DWORD m_dwSearchBegan = 0;

@@ -1,6 +1,7 @@
 #include "Ipv6Pinholes.h"
 #include "LogLines.h"
 #include "Notices.h"
+#include "Ticks.h"
 
 namespace {
 const DWORD kFirstSearchBackoffMs = 60 * 1000;
@@ -44,8 +45,7 @@ DWORD CIpv6Pinholes::SearchDueMs() const
 {
     if (!m_dwBackoffMs)
         return INFINITE;
-    LONG left = static_cast<LONG>(m_dwNextSearch - ::GetTickCount());
-    return left > 0 ? static_cast<DWORD>(left) : 0;
+    return TickLeft(m_dwNextSearch);
 }
 
 bool CIpv6Pinholes::NoteAddress(const std::string& address, CNotices& notices)

@@ -4,6 +4,7 @@
 #include "Lease.h"
 #include "LogLines.h"
 #include "Notices.h"
+#include "Ticks.h"
 #include "../framework/DottedAddress.h"
 #include "../framework/Format.h"
 #include "../log/ActivityLog.h"
@@ -20,6 +21,7 @@ const int kPcpCannotProvideExternal = 11;
 const WORD kProbePort = 9;
 // What the run knows of a port that PCP or NAT-PMP would not give: not who holds it.
 const MappingHolder kUnknownHolder = { "未知主机", "?" };
+const DWORD kLongestRenewalDelayMs = 24 * 60 * 60 * 1000;
 
 BYTE ProtocolNumber(const MappingEntry& row)
 {
@@ -101,6 +103,14 @@ std::string DottedText(DWORD address)
     return FormatText("%lu.%lu.%lu.%lu", address >> 24, address >> 16 & 0xff, address >> 8 & 0xff, address & 0xff);
 }
 
+DWORD RenewalDelayMs(DWORD lifetime)
+{
+    // A second early, so that the renewal's own round trip still falls inside the half.
+    unsigned long long delay = lifetime * 500ULL;
+    delay = delay > 2000 ? delay - 1000 : 1000;
+    return delay < kLongestRenewalDelayMs ? static_cast<DWORD>(delay) : kLongestRenewalDelayMs;
+}
+
 std::shared_ptr<CRouter> FindPortControlRouter(FoundGateway* found, ActivityLog& log, const std::atomic<bool>&)
 {
     DWORD gatewayAddress = 0, localAddress = 0;
@@ -160,6 +170,7 @@ bool CPortControlRouter::BeginRun(const std::vector<MappingEntry>& rows)
 {
     m_sharedEndpoints = SharedEndpoints(rows);
     m_sharedRows.clear();
+    m_bRenewDue = false;
     for (const auto& shared : m_sharedEndpoints)
         m_sharedRows.insert(RowKey(rows[shared.first]));
     return true;
@@ -192,6 +203,7 @@ RowState CPortControlRouter::MapRow(size_t index, const MappingEntry& row, const
     switch (action) {
     case PortControlAction::Live:
         ForgetRefused(row, notices);
+        NoteGranted(result.lifetime);
         // Renewals are silent: only a row that becomes mapped has its line.
         if (!WasLive(row))
             notices.Report(FormatAddSucceeded(m_strExternalAddress, row));
@@ -215,6 +227,20 @@ RowState CPortControlRouter::ReportHeldByUnknown(const MappingEntry& row, CNotic
 {
     m_held.insert(RowKey(row));
     return ReportHeld(row, kUnknownHolder, notices);
+}
+
+void CPortControlRouter::NoteGranted(DWORD lifetime)
+{
+    DWORD delay = RenewalDelayMs(lifetime);
+    if (m_bRenewDue && delay >= TickLeft(m_dwRenewAt))
+        return;
+    m_bRenewDue = true;
+    m_dwRenewAt = ::GetTickCount() + delay;
+}
+
+DWORD CPortControlRouter::RenewDueMs() const
+{
+    return m_bRenewDue ? TickLeft(m_dwRenewAt) : INFINITE;
 }
 
 RemoveResult CPortControlRouter::RemoveRow(const MappingEntry& row, CNotices& notices)

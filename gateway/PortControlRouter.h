@@ -42,12 +42,17 @@ bool IsForOtherHost(const MappingEntry& row, DWORD localAddress);
 // "a.b.c.d"; "" for 0, which no answer names.
 std::string DottedText(DWORD address);
 
+// How soon a mapping granted lifetime seconds is renewed: before half of it
+// has passed, and at least once a day.
+DWORD RenewalDelayMs(DWORD lifetime);
+
 class CPortControlRouter : public CRouter {
 public:
     // lanAddress: this machine's towards the router; externalAddress: as the search read it.
     CPortControlRouter(std::shared_ptr<CPortControl> router, const std::string& lanAddress,
                        const std::string& externalAddress);
     std::string ReadExternalAddress(int* status) override;
+    DWORD RenewDueMs() const override;
 
 protected:
     // Finds the rows that share an internal endpoint with an earlier row.
@@ -58,6 +63,8 @@ protected:
 private:
     // PCP and NAT-PMP never say who holds a port.
     RowState ReportHeldByUnknown(const MappingEntry& row, CNotices& notices);
+    // A live row's lease ends lifetime seconds from now.
+    void NoteGranted(DWORD lifetime);
 
     std::shared_ptr<CPortControl> m_pRouter;
     DWORD m_dwLocalAddress = 0;
@@ -70,6 +77,10 @@ private:
     // earlier row's) is never sent, and its removal must not touch the other's.
     std::map<size_t, size_t> m_sharedEndpoints;
     std::set<std::string> m_sharedRows;
+    // The router may grant less than asked (RFC 6887 section 11.3, RFC 6886
+    // section 3.3): the tick by which the shortest lease of the run is renewed.
+    bool m_bRenewDue = false;
+    DWORD m_dwRenewAt = 0;
 };
 
 // Asks the IPv4 default gateway by PCP, then NAT-PMP.

@@ -7,6 +7,7 @@
 // leases it takes, a table it cannot list, ports it saw held) goes with it.
 // Calls come from the worker's thread only.
 #include "../mappings/MappingEntry.h"
+#include <windows.h>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -65,6 +66,10 @@ public:
     // The external address, "" when it could not be read; *status 0, the
     // router's refusal, or kGatewayUnreachable when it did not answer.
     virtual std::string ReadExternalAddress(int* status) = 0;
+    // Milliseconds until a live row's lease, as the router granted it, must
+    // be renewed by mapping the last run's rows again; INFINITE while the
+    // window's runs come soon enough.
+    virtual DWORD RenewDueMs() const { return INFINITE; }
 
 protected:
     // Before the run's rows; false when the router did not answer.

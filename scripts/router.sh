@@ -31,7 +31,9 @@
 #                   AddPinhole works over IPv6 only and for the caller's own
 #                   address; new inbound IPv6 that no pinhole accepts is dropped
 #   igd1 on|off     the router describes itself as IGD version 1 (WANIPConnection:1)
-#                   These four are roles: each stays as set until switched
+#   shortlease on|off  PCP and NAT-PMP leases are granted for 10 s at most,
+#                   whatever was asked, as RFC 6887 lets a router do
+#                   These five are roles: each stays as set until switched
 #                   again, and each switch restarts the router (table emptied).
 #                   port, deny, allow-all and the roles leave a running router
 #                   as it is, table and all, when they change nothing.
@@ -335,6 +337,10 @@ write_conf() {
       echo "enable_natpmp=no"
     fi
     if role_on igd1; then echo "force_igd_desc_v1=yes"; fi
+    if role_on shortlease; then
+      echo "min_lifetime=2"
+      echo "max_lifetime=10"
+    fi
     echo "secure_mode=no"
     echo "system_uptime=no"
     echo "notify_interval=30"
@@ -634,7 +640,7 @@ main() {
   [ $# -gt 0 ] && shift
   wan_addresses
   case "$cmd" in
-    up|down|start|stop|restart|port|deny|allow-all|cgnat|pcp|ipv6|igd1) need_root; need_tools; take_lock ;;
+    up|down|start|stop|restart|port|deny|allow-all|cgnat|pcp|ipv6|igd1|shortlease) need_root; need_tools; take_lock ;;
     exec | status) need_root ;;
   esac
   case "$cmd" in
@@ -646,7 +652,7 @@ main() {
     port) cmd_port "$@" ;;
     deny) cmd_deny "$@" ;;
     allow-all) cmd_allow_all ;;
-    cgnat | pcp | ipv6 | igd1) cmd_role "$cmd" "$@" ;;
+    cgnat | pcp | ipv6 | igd1 | shortlease) cmd_role "$cmd" "$@" ;;
     list) table_lines without ;;
     leases) table_lines with ;;
     log) echo "$ROUTER_LOG" ;;

@@ -94,6 +94,34 @@ TEST_F(PortControlTest, RefreshesFurtherApartThanAWeekStillMapTheRow)
     EXPECT_TRUE(ConnectThroughRouter(18080, 8080));
 }
 
+TEST_F(PortControlTest, LeaseShorterThanAskedIsRenewedSilentlyBeforeHalfOfItHasPassedAndNotForADeletedRow)
+{
+    // The hour asked for is granted as 10 s; the window's next run is ten minutes off.
+    struct ShortLeases {
+        ShortLeases() { Router::Run("shortlease on"); }
+        ~ShortLeases() { Router::Run("shortlease off"); }
+    } shortLeases;
+    StartMapping({ kThisHost, "UDP|8081|18081|198.18.0.2|" }, "600");
+    std::vector<std::string> before = LogMessages();
+    for (int second = 0; second < 25; ++second) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::string leases = Router::Output("leases");
+        ASSERT_NE(std::string::npos, leases.find("TCP 18080 198.18.0.2:8080 ")) << "after " << second << " s";
+        EXPECT_EQ(std::string::npos, leases.find(" 0\n")) << "a lease ran out after " << second << " s: " << leases;
+        if (second == 12) {
+            size_t udp = ListRows()[0].find("UDP") == std::string::npos ? 1 : 0;
+            m_driver.Call("select 1002 " + std::to_string(udp));
+            m_driver.Command(32782);
+        }
+    }
+    std::vector<std::string> mappings = Router::Mappings();
+    ASSERT_EQ(1u, mappings.size()) << "the deleted row is renewed no more";
+    EXPECT_EQ(0u, mappings[0].find("TCP 18080 "));
+    EXPECT_TRUE(ConnectThroughRouter(18080, 8080));
+    EXPECT_EQ("1", m_driver.Call("image 1002 0"));
+    EXPECT_EQ(before, LogMessages()) << "a renewal writes nothing";
+}
+
 TEST_F(PortControlTest, ProgramStartedAgainRemovesWhatItMappedBefore)
 {
     StartMapping({ kThisHost }, "30");

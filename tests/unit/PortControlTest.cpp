@@ -155,6 +155,17 @@ TEST(PortControlEpoch, RestartIsSeenAndProgressIsNot)
     EXPECT_FALSE(EpochShowsRestart(kPcp, before, { 1640, 50600 }));
 }
 
+TEST(PortControlRenewal, ComesBeforeHalfTheGrantedLeaseAtLeastDailyAndNeverSpins)
+{
+    EXPECT_EQ(4000u, RenewalDelayMs(10));
+    EXPECT_EQ(1799000u, RenewalDelayMs(3600));
+    // A router granting a second or none at all is not asked again and again at once.
+    EXPECT_EQ(1000u, RenewalDelayMs(1));
+    EXPECT_EQ(1000u, RenewalDelayMs(0));
+    // Past 24 days a tick count ahead would read as passed.
+    EXPECT_EQ(86400000u, RenewalDelayMs(0xFFFFFFFFu));
+}
+
 TEST(PortControlKey, MadeOnceAndLoadedAgainByTheNextStart)
 {
     ::RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\Gatewright\\Gatewright\\Settings", "PortControlKey");
