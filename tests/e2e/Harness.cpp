@@ -157,6 +157,23 @@ std::string Router::Output(const std::string& command)
     return RunShell("bash " + Quote(TestEnvironment::Get().router) + " " + command);
 }
 
+RouterDrop::RouterDrop(const std::string& table, const std::string& match) : m_strTable(table)
+{
+    Router::Run("exec router nft add table inet " + table);
+    Router::Run("exec router nft \"add chain inet " + table + " input { type filter hook input priority -60 ; }\"");
+    Router::Run("exec router nft add rule inet " + table + " input " + match + " counter drop");
+}
+
+RouterDrop::~RouterDrop()
+{
+    Router::Run("exec router nft delete table inet " + m_strTable);
+}
+
+std::string RouterDrop::Listing() const
+{
+    return Router::Output("exec router nft list table inet " + m_strTable);
+}
+
 std::string Router::Variable(const std::string& name)
 {
     std::istringstream lines(Output("env"));

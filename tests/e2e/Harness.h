@@ -42,6 +42,21 @@ public:
     static int PcpRequests();
 };
 
+// While it lives, the router drops what it receives that matches an nft
+// expression ("udp dport 1900"), counting it; each drop has a table of its own.
+class RouterDrop {
+public:
+    RouterDrop(const std::string& table, const std::string& match);
+    ~RouterDrop();
+    RouterDrop(const RouterDrop&) = delete;
+    RouterDrop& operator=(const RouterDrop&) = delete;
+    // The table's listing, with its counter.
+    std::string Listing() const;
+
+private:
+    std::string m_strTable;
+};
+
 // Moves the calling process into a network namespace of the lab ("gw-router").
 bool EnterNamespace(const char* name);
 

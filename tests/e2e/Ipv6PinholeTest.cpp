@@ -81,6 +81,23 @@ TEST_F(Ipv6PinholeTest, DeletingOneOfTwoRowsThatShareALocalPortKeepsTheirPinhole
     EXPECT_TRUE(ConnectOverIpv6(8080));
 }
 
+TEST_F(Ipv6PinholeTest, PinholeOpenedBeforeTheRouterWasLostIsClosedByStopWhenItsFirewallIsNotFoundAgain)
+{
+    StartMapping({ kThisHost }, "2");
+    ASSERT_TRUE(WaitUntil([&] { return Pinholes() == 1; }, 15000));
+    {
+        // The router hangs for a moment: a run's request goes unanswered.
+        RouterDrop hang("gwhang", "iifname gw-r-lan");
+        ASSERT_TRUE(WaitForLogMessage("与路由器的连接已中断，正在重新搜索支持设备...", 20000));
+    }
+    // Found again over IPv4, while no IPv6 search can find its firewall.
+    RouterDrop search("gwsearch6", "meta nfproto ipv6 udp dport 1900");
+    ASSERT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), "完成搜索支持设备.") == 2; }, 30000));
+    m_driver.Click(kStop);
+    ASSERT_TRUE(WaitForLogMessage("成功停止列表中的所有映射!", 15000));
+    EXPECT_TRUE(WaitUntil([&] { return Pinholes() == 0; }, 5000)) << "what the program opened stays known";
+}
+
 TEST_F(Ipv6PinholeTest, BehindCarrierNatTheLogSaysOnceThatIpv6ReachesThisMachine)
 {
     Router::Run("cgnat on");

@@ -138,22 +138,14 @@ TEST_F(PortControlTest, ProgramStartedAgainRemovesWhatItMappedBefore)
 TEST_F(PortControlTest, RouterThatDropsEveryFourthDatagramIsNeverTakenAsLost)
 {
     // Counted from the router's first PCP datagram: its input drops one in four.
-    struct Loss {
-        Loss()
-        {
-            Router::Run("exec router nft add table inet gwloss");
-            Router::Run("exec router nft add chain inet gwloss input '{ type filter hook input priority -60; }'");
-            Router::Run("exec router nft add rule inet gwloss input udp dport 5351 numgen inc mod 4 0 counter drop");
-        }
-        ~Loss() { Router::Run("exec router nft delete table inet gwloss"); }
-    } loss;
+    RouterDrop loss("gwloss", "udp dport 5351 numgen inc mod 4 0");
     StartMapping({ kThisHost, "UDP|8081|18081|198.18.0.2|" }, "2");
     std::this_thread::sleep_for(std::chrono::seconds(20));
     EXPECT_EQ(0u, CountStarting(LogMessages(), "与路由器的连接已中断"));
     EXPECT_EQ("1", m_driver.Call("image 1002 0"));
     EXPECT_EQ("1", m_driver.Call("image 1002 1"));
     EXPECT_EQ(2u, Router::Mappings().size());
-    std::string counter = Router::Output("exec router nft list table inet gwloss");
+    std::string counter = loss.Listing();
     EXPECT_EQ(std::string::npos, counter.find("packets 0 ")) << "datagrams were dropped: " << counter;
 }
 

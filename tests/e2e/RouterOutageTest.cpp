@@ -58,7 +58,6 @@ protected:
         const std::string router = "bash " + TestEnvironment::Get().router;
         RunShell(router + " exec router pkill -CONT -x miniupnpd 2>/dev/null");
         RunShell(router + " exec router nft delete table inet gwhang 2>/dev/null");
-        RunShell(router + " exec router nft delete table inet gwssdp 2>/dev/null");
     }
 
     // While the router does not answer, the window does, the log has one
@@ -276,9 +275,7 @@ TEST_F(RouterOutageTest, CloseTriesTheRouterLastFoundEvenWhenASearchCannotFindIt
 {
     StartMapping(kTwoRows, "1");
     // The router's web port answers again, but no search can find it.
-    Router::Run("exec router nft add table inet gwssdp");
-    Router::Run("exec router nft \"add chain inet gwssdp input { type filter hook input priority -50 ; }\"");
-    Router::Run("exec router nft add rule inet gwssdp input udp dport 1900 drop");
+    RouterDrop search("gwssdp", "udp dport 1900");
     Router::Run("stop");
     ASSERT_TRUE(WaitForLogMessage(kLost, 15000));
     Router::Run("start");
