@@ -28,6 +28,7 @@ void CMappingDlg::OnDeleteMapping()
         m_listMappings.DeleteItem(row);
     }
     MappingStore::SaveList(m_listMappings);
+    m_worker->PostForgetFirewallRules(deleted, ReadRows());
     // Stop would no longer see these rows: their mappings leave the router now.
     if (m_bMappingActive)
         m_worker->PostRemove(std::move(deleted));

@@ -56,6 +56,7 @@ protected:
     void OnVisitExternalIp();
     void OnCopyExternalIp();
     void OnCopyIpv6Address();
+    void OnAllowInFirewall();
     // Opens the address in the browser, and says so when the browser could
     // not be started at the user's own level.
     void OpenAddress(const std::string& address);

@@ -51,6 +51,12 @@ void CMappingDlg::OnCopyIpv6Address()
         GetApp()->MessageBox(ClipboardMessage(CopyToClipboard(m_hWnd, m_strIpv6Address), "IPv6地址").c_str());
 }
 
+void CMappingDlg::OnAllowInFirewall()
+{
+    // The firewall is asked on the worker's thread; its lines tell what came of it.
+    m_worker->PostAllowInFirewall(ReadRows());
+}
+
 void CMappingDlg::OnVisitExternalIp()
 {
     std::string address = KnownExternalAddress(*this);

@@ -32,6 +32,9 @@
 #include "../gateway/BoundedCall.h"
 #include "../gateway/GatewayInfo.h"
 #include "../gateway/GatewayWorker.h"
+#include "../gateway/Listeners.h"
+#include "../gateway/LocalReach.h"
+#include "../gateway/Notices.h"
 #include "../gateway/PortControlRouter.h"
 #include "../gateway/RunTiming.h"
 #include "../log/ActivityLog.h"
@@ -449,17 +452,23 @@ Spread TimeEach(int count, const std::function<void()>& call)
     return { times.front(), times[times.size() / 2] };
 }
 
-// Two parts of the program's own cost, each on its own: the hand-over of a
-// request to the thread that bounds it and back, with nothing to call; and
-// one line of the activity log, written to its file (logs\ beside this
-// program) as each added mapping's line is.
+// Three parts of the program's own cost, each on its own: the hand-over of a
+// request to the thread that bounds it and back, with nothing to call; one
+// line of the activity log, written to its file (logs\ beside this program)
+// as each added mapping's line is; and the check of this machine's side after
+// each run, for 100 rows of this machine (its listeners and firewall read once).
 void TimeParts(int count)
 {
     Spread handOver = TimeEach(count, [] { RunBounded([] {}, kHandOverLimitMs); });
     ActivityLog log;
     Spread logLine = TimeEach(count, [&log] { log.Report("mapping_bench: one line of the activity log"); });
-    Say(FormatText("calls=%d mode=parts handover_ms=%.4f/%.4f logline_ms=%.4f/%.4f", count, handOver.fastestMs,
-                   handOver.medianMs, logLine.fastestMs, logLine.medianMs));
+    std::vector<DWORD> addresses = ThisMachineAddresses();
+    std::vector<MappingEntry> rows = BenchRows(100, addresses.empty() ? "" : DottedText(addresses.front()));
+    CNotices notices([](const std::string&) {});
+    Spread localCheck = TimeEach(count / 10, [&] { CheckLocalReach(rows, notices); });
+    Say(FormatText("calls=%d mode=parts handover_ms=%.4f/%.4f logline_ms=%.4f/%.4f localcheck_ms=%.3f/%.3f", count,
+                   handOver.fastestMs, handOver.medianMs, logLine.fastestMs, logLine.medianMs, localCheck.fastestMs,
+                   localCheck.medianMs));
 }
 
 int Usage()

@@ -1,4 +1,6 @@
 #include "Browser.h"
+#include "../framework/ComRef.h"
+#include "../framework/Format.h"
 #include <exdisp.h>
 #include <servprov.h>
 #include <shellapi.h>
@@ -7,27 +9,6 @@
 #include <shobjidl.h>
 
 namespace {
-// Releases the interface it holds when it goes.
-template <class T>
-class CComRef {
-public:
-    CComRef() = default;
-    CComRef(const CComRef&) = delete;
-    CComRef& operator=(const CComRef&) = delete;
-    ~CComRef()
-    {
-        if (m_p)
-            m_p->Release();
-    }
-    T* Get() const { return m_p; }
-    T* operator->() const { return m_p; }
-    T** Put() { return &m_p; }
-    void** Out() { return reinterpret_cast<void**>(&m_p); }
-
-private:
-    T* m_p = nullptr;
-};
-
 // The desktop window's shell browser, as the shell's own process serves it;
 // S_FALSE when there is no desktop shell.
 HRESULT FindDesktopBrowser(CComRef<IShellBrowser>* browser)
@@ -72,10 +53,7 @@ HRESULT ShellOfBrowser(IShellBrowser* browser, CComRef<IShellDispatch2>* shell)
 
 HRESULT OpenThroughShell(IShellDispatch2* shell, const std::string& address)
 {
-    int size = ::MultiByteToWideChar(CP_ACP, 0, address.c_str(), -1, nullptr, 0);
-    std::wstring wide(size > 0 ? size : 1, L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, address.c_str(), -1, &wide[0], size);
-    BSTR file = ::SysAllocString(wide.c_str());
+    BSTR file = ::SysAllocString(WideText(address).c_str());
     VARIANT none, verb, show;
     ::VariantInit(&none);
     ::VariantInit(&verb);

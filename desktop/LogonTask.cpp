@@ -1,4 +1,5 @@
 #include "LogonTask.h"
+#include "../framework/Format.h"
 #define SECURITY_WIN32
 #include <security.h>
 #include <taskschd.h>
@@ -25,15 +26,6 @@ std::string EscapeXml(const std::string& text)
             escaped.append(p, next);
     }
     return escaped;
-}
-
-std::wstring Widen(const std::string& text)
-{
-    int size = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(size > 0 ? size : 1, L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], size);
-    wide.resize(wide.size() - 1);
-    return wide;
 }
 
 // "DOMAIN\user", as the task's trigger and principal name the user.
@@ -93,7 +85,7 @@ std::string LogonTaskXml(const std::string& quotedCommand, const std::string& us
 
 HRESULT RegisterLogonTask(const std::string& quotedCommand)
 {
-    std::wstring xml = Widen(LogonTaskXml(quotedCommand, CurrentUser()));
+    std::wstring xml = WideText(LogonTaskXml(quotedCommand, CurrentUser()));
     return WithRootTaskFolder([&xml](ITaskFolder* folder) {
         BSTR name = ::SysAllocString(kTaskName);
         BSTR text = ::SysAllocString(xml.c_str());

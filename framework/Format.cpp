@@ -1,6 +1,7 @@
 #include "Format.h"
 #include <cstdarg>
 #include <cstdio>
+#include <windows.h>
 
 std::string FormatText(const char* format, ...)
 {
@@ -15,4 +16,24 @@ std::string FormatText(const char* format, ...)
         vsnprintf(&text[0], length + 1, format, args);
     va_end(args);
     return text;
+}
+
+std::wstring WideText(const std::string& text)
+{
+    int size = ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(size > 0 ? size : 1, L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], size);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+std::string NarrowText(const wchar_t* text)
+{
+    if (!text)
+        return std::string();
+    int size = ::WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? size : 1, '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, text, -1, &narrow[0], size, nullptr, nullptr);
+    narrow.resize(narrow.size() - 1);
+    return narrow;
 }

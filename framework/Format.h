@@ -7,3 +7,7 @@ std::string FormatText(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Between the program's narrow texts (the ANSI code page) and Windows' wide ones.
+std::wstring WideText(const std::string& text);
+std::string NarrowText(const wchar_t* text);

@@ -3,6 +3,7 @@
 #include "BoundedCall.h"
 #include "Discovery.h"
 #include "GatewayRequests.h"
+#include "LocalReach.h"
 #include "LogLines.h"
 #include "RunTiming.h"
 #include "Ticks.h"
@@ -94,6 +95,23 @@ void CGatewayWorker::PostRemove(std::vector<MappingEntry> rows)
     GatewayJob job;
     job.kind = GatewayJob::Remove;
     job.rows = std::move(rows);
+    m_inbox.Push(std::move(job));
+}
+
+void CGatewayWorker::PostAllowInFirewall(std::vector<MappingEntry> rows)
+{
+    GatewayJob job;
+    job.kind = GatewayJob::AllowInFirewall;
+    job.rows = std::move(rows);
+    m_inbox.Push(std::move(job));
+}
+
+void CGatewayWorker::PostForgetFirewallRules(std::vector<MappingEntry> deleted, std::vector<MappingEntry> listed)
+{
+    GatewayJob job;
+    job.kind = GatewayJob::ForgetFirewallRules;
+    job.rows = std::move(deleted);
+    job.listed = std::move(listed);
     m_inbox.Push(std::move(job));
 }
 
@@ -224,6 +242,12 @@ void CGatewayWorker::Do(const GatewayJob& job)
     case GatewayJob::Remove:
         RemoveRows(job.rows);
         break;
+    case GatewayJob::AllowInFirewall:
+        AllowBlockedInFirewall(job.rows, m_notices);
+        break;
+    case GatewayJob::ForgetFirewallRules:
+        RemoveFirewallRules(job.rows, job.listed);
+        break;
     case GatewayJob::Close:
         break;
     }
@@ -318,6 +342,8 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
     if (ipv6.unreached)
         DeclareLost();
     PostEvent(std::move(done));
+    // After the window has the run: this machine's side never holds it up.
+    CheckLocalReach(job.rows, m_notices);
 }
 
 bool CGatewayWorker::MapListed(const GatewayJob& job, GatewayEvent* event)

@@ -53,6 +53,10 @@ public:
     void PostStop(long generation, std::vector<MappingEntry> rows);
     // Removes the mappings of rows deleted from the list while mapping.
     void PostRemove(std::vector<MappingEntry> rows);
+    // Adds Windows Firewall allow rules for the list's rows it blocks.
+    void PostAllowInFirewall(std::vector<MappingEntry> rows);
+    // Removes the firewall rules added for deleted rows that the list's rows do not need.
+    void PostForgetFirewallRules(std::vector<MappingEntry> deleted, std::vector<MappingEntry> listed);
     // Stops the rows, giving up on the router after timeoutMs, then ends the
     // thread. False when no worker runs to do it.
     bool PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs);

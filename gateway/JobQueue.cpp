@@ -32,7 +32,7 @@ bool CJobQueue::Push(GatewayJob job)
         Drop(IsNotClose);
         m_bClosed = true;
         break;
-    case GatewayJob::Remove:
+    default:
         break;
     }
     m_jobs.push_back(std::move(job));
@@ -42,7 +42,8 @@ bool CJobQueue::Push(GatewayJob job)
 void CJobQueue::TakeOverRows(GatewayJob* close) const
 {
     for (const GatewayJob& waiting : m_jobs) {
-        if (waiting.kind == GatewayJob::Run)
+        // Only Stops and removals have mappings to leave the router.
+        if (waiting.kind != GatewayJob::Stop && waiting.kind != GatewayJob::Remove)
             continue;
         for (const MappingEntry& row : waiting.rows) {
             if (std::find(close->rows.begin(), close->rows.end(), row) == close->rows.end())

@@ -117,6 +117,35 @@ std::string FormatSharedEndpoint(int rowNumber, int earlierRowNumber)
                       rowNumber, earlierRowNumber);
 }
 
+std::string FormatNoListener(const MappingEntry& row)
+{
+    return FormatText("本机没有程序在监听%s端口%s：从外网连到此映射会被拒绝。", row.protocol.c_str(), row.localPort.c_str());
+}
+
+std::string FormatListenerCame(const MappingEntry& row, const std::string& programName)
+{
+    std::string line = FormatText("本机%s端口%s已有程序在监听", row.protocol.c_str(), row.localPort.c_str());
+    return programName.empty() ? line : line + ": " + programName;
+}
+
+std::string FormatFirewallBlocks(const MappingEntry& row)
+{
+    return FormatText("Windows防火墙没有放行%s端口%s的入站连接：从外网连到此映射会被挡住。", row.protocol.c_str(),
+                      row.localPort.c_str());
+}
+
+std::string FormatFirewallAllowed(const MappingEntry& row)
+{
+    return FormatText("已在Windows防火墙中放行%s端口%s。", row.protocol.c_str(), row.localPort.c_str());
+}
+
+std::string FormatFirewallRuleFailed(const MappingEntry& row)
+{
+    return FormatText("添加Windows防火墙规则失败: %s端口%s", row.protocol.c_str(), row.localPort.c_str());
+}
+
+const char* const kFirewallBlocksNothing = "Windows防火墙没有挡住列表中的端口。";
+
 std::string FormatIpv6Address(const std::string& address)
 {
     return FormatText("本机IPv6地址: %s", address.c_str());

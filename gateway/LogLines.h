@@ -43,6 +43,15 @@ std::string FormatOnlyThisHost(const MappingEntry& row);
 // The row (numbered from 1) has the internal endpoint of an earlier row.
 std::string FormatSharedEndpoint(int rowNumber, int earlierRowNumber);
 
+// This machine's side of a row: a listener on its port, Windows Firewall.
+// programName "" where Windows does not tell whose the listener is.
+std::string FormatNoListener(const MappingEntry& row);
+std::string FormatListenerCame(const MappingEntry& row, const std::string& programName);
+std::string FormatFirewallBlocks(const MappingEntry& row);
+std::string FormatFirewallAllowed(const MappingEntry& row);
+std::string FormatFirewallRuleFailed(const MappingEntry& row);
+extern const char* const kFirewallBlocksNothing;
+
 // The IPv6 firewall.
 std::string FormatIpv6Address(const std::string& address);
 std::string FormatIpv6Reaches(const std::string& address);

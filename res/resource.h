@@ -43,6 +43,7 @@
 #define IDM_VISIT_EXTERNAL_IP 32792
 #define IDM_COPY_EXTERNAL_IP 32794
 #define IDM_COPY_IPV6_ADDRESS 32795
+#define IDM_ALLOW_IN_FIREWALL 32797
 
 // System-menu command of the About item.
 #define IDM_ABOUTBOX 0x0010

@@ -255,8 +255,9 @@ sockaddr_storage SocketAddress(int family, const std::string& host, int port)
     return storage;
 }
 
-// In a child: listen on the LAN host, say "ready" on readyFd, echo one message.
-void EchoOnce(int family, int port, int readyFd)
+// In a child: listens on the LAN host at every address and says "ready" on
+// readyFd; the child ends when it cannot.
+int ListenOnLan(int family, int port, int readyFd)
 {
     // Sockets belong to the namespace they are made in: enter it first.
     if (!EnterNamespace(kLanNamespace))
@@ -265,10 +266,16 @@ void EchoOnce(int family, int port, int readyFd)
     int yes = 1;
     setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_storage address = SocketAddress(family, "", port);
-    if (bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(server, 1) != 0)
+    if (bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(server, 1) != 0
+        || write(readyFd, "r", 1) != 1)
         _exit(1);
-    if (write(readyFd, "r", 1) != 1)
-        _exit(1);
+    return server;
+}
+
+// In a child: listen on the LAN host, say "ready" on readyFd, echo one message.
+void EchoOnce(int family, int port, int readyFd)
+{
+    int server = ListenOnLan(family, port, readyFd);
     pollfd fd = { server, POLLIN, 0 };
     if (poll(&fd, 1, 10000) != 1)
         _exit(1);
@@ -302,6 +309,31 @@ bool ChildSucceeded(pid_t pid)
     return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+}
+
+LanListener::LanListener(int port)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return;
+    m_nPid = fork();
+    if (m_nPid == 0) {
+        ListenOnLan(AF_INET, port, ready[1]);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char signal = 0;
+    EXPECT_EQ(1, read(ready[0], &signal, 1)) << "no listener on port " << port;
+    close(ready[0]);
+}
+
+LanListener::~LanListener()
+{
+    if (m_nPid > 0) {
+        kill(m_nPid, SIGKILL);
+        ChildSucceeded(m_nPid);
+    }
 }
 
 namespace {

@@ -57,6 +57,18 @@ private:
     std::string m_strTable;
 };
 
+// While it lives, a program on the LAN host listens on the TCP port at every address.
+class LanListener {
+public:
+    explicit LanListener(int port);
+    ~LanListener();
+    LanListener(const LanListener&) = delete;
+    LanListener& operator=(const LanListener&) = delete;
+
+private:
+    int m_nPid = -1;
+};
+
 // Moves the calling process into a network namespace of the lab ("gw-router").
 bool EnterNamespace(const char* name);
 

@@ -25,7 +25,7 @@ GatewayJob Job(GatewayJob::Kind kind, const char* externalPort = "80", long gene
 
 std::vector<std::string> Drain(CJobQueue& queue)
 {
-    static const char* names[] = { "run", "stop", "remove", "close" };
+    static const char* names[] = { "run", "stop", "remove", "close", "allow", "forget" };
     std::vector<std::string> order;
     GatewayJob job;
     while (queue.Pop(&job)) {
@@ -62,6 +62,9 @@ TEST(JobQueue, CloseSupersedesEveryWaitingJobButKeepsTheRowsOfStopsAndRemovalsAn
     queue.Push(Job(GatewayJob::Stop, "1"));
     queue.Push(Job(GatewayJob::Remove, "2"));
     queue.Push(Job(GatewayJob::Run, "3"));
+    // The firewall's jobs leave no mapping behind: their rows are not the close's.
+    queue.Push(Job(GatewayJob::AllowInFirewall, "10"));
+    queue.Push(Job(GatewayJob::ForgetFirewallRules, "11"));
     GatewayJob close = Job(GatewayJob::Close, "4");
     close.rows.push_back(Job(GatewayJob::Stop, "1").rows[0]);
     close.rows.push_back(Job(GatewayJob::Stop, "5").rows[0]);

@@ -1,0 +1,127 @@
+#include "LocalReach.h"
+#include "Listeners.h"
+#include "LogLines.h"
+#include "Notices.h"
+#include "WindowsFirewall.h"
+#include "../framework/DottedAddress.h"
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+
+namespace {
+// What this machine knows of its rows at one moment.
+struct LocalView {
+    std::vector<DWORD> addresses;
+    std::vector<LocalSocket> sockets;
+    bool socketsKnown = false;
+    FirewallState firewall;
+    bool firewallKnown = false;
+};
+
+LocalView ReadLocalView()
+{
+    LocalView view;
+    view.addresses = ThisMachineAddresses();
+    view.socketsKnown = ReadLocalSockets(&view.sockets);
+    view.firewallKnown = ReadFirewall(&view.firewall);
+    return view;
+}
+
+bool IsThisMachines(const LocalView& view, const MappingEntry& row)
+{
+    DWORD address = 0;
+    return IsValidPort(row.localPort) && ParseDottedAddress(row.internalIp.c_str(), &address)
+        && std::find(view.addresses.begin(), view.addresses.end(), address) != view.addresses.end();
+}
+
+std::string ExpandPath(const std::string& path)
+{
+    char expanded[MAX_PATH * 2];
+    DWORD size = ::ExpandEnvironmentStringsA(path.c_str(), expanded, sizeof expanded);
+    return size > 0 && size <= sizeof expanded ? std::string(expanded) : path;
+}
+
+std::string FileName(const std::string& path)
+{
+    return path.substr(path.find_last_of('\\') + 1);
+}
+
+// The program serving the row, "" when none or not known.
+std::string ServingProgram(const LocalView& view, const MappingEntry& row)
+{
+    const LocalSocket* socket = FindServingSocket(view.sockets, row);
+    return socket ? ProgramPath(socket->pid) : std::string();
+}
+
+bool Blocks(const LocalView& view, const MappingEntry& row)
+{
+    InboundConnection connection = { row.protocol == "UDP" ? kFwProtocolUdp : kFwProtocolTcp,
+                                     static_cast<unsigned>(std::atol(row.localPort.c_str())),
+                                     ServingProgram(view, row) };
+    return FirewallBlocks(view.firewall, connection, ExpandPath);
+}
+
+void TellListener(const LocalView& view, const MappingEntry& row, CNotices& notices)
+{
+    std::string key = "listener " + row.protocol + " " + row.localPort + " " + row.internalIp;
+    if (!FindServingSocket(view.sockets, row))
+        notices.Tell(key, "none", FormatNoListener(row));
+    else if (notices.Told(key))
+        notices.Tell(key, "listening", FormatListenerCame(row, FileName(ServingProgram(view, row))));
+}
+
+void TellFirewall(const LocalView& view, const MappingEntry& row, CNotices& notices)
+{
+    std::string key = "firewall " + row.protocol + " " + row.localPort;
+    if (Blocks(view, row))
+        notices.Tell(key, "", FormatFirewallBlocks(row));
+    else
+        notices.Clear(key);
+}
+
+std::string PortKey(const MappingEntry& row)
+{
+    return row.protocol + " " + row.localPort;
+}
+}
+
+void CheckLocalReach(const std::vector<MappingEntry>& rows, CNotices& notices)
+{
+    LocalView view = ReadLocalView();
+    for (const MappingEntry& row : rows) {
+        if (!IsThisMachines(view, row))
+            continue;
+        if (view.socketsKnown)
+            TellListener(view, row, notices);
+        if (view.firewallKnown)
+            TellFirewall(view, row, notices);
+    }
+}
+
+void AllowBlockedInFirewall(const std::vector<MappingEntry>& rows, CNotices& notices)
+{
+    LocalView view = ReadLocalView();
+    std::set<std::string> done;
+    for (const MappingEntry& row : rows) {
+        if (!IsThisMachines(view, row) || (view.firewallKnown && !Blocks(view, row)))
+            continue;
+        if (!done.insert(PortKey(row)).second)
+            continue;
+        bool added = AddAllowRule(row.protocol, row.localPort);
+        notices.Report(added ? FormatFirewallAllowed(row) : FormatFirewallRuleFailed(row));
+    }
+    if (done.empty())
+        notices.Report(kFirewallBlocksNothing);
+}
+
+void RemoveFirewallRules(const std::vector<MappingEntry>& deleted, const std::vector<MappingEntry>& listed)
+{
+    std::set<std::string> kept;
+    for (const MappingEntry& row : listed)
+        kept.insert(PortKey(row));
+    std::set<std::string> removed;
+    for (const MappingEntry& row : deleted) {
+        if (!kept.count(PortKey(row)) && removed.insert(PortKey(row)).second)
+            RemoveAllowRule(row.protocol, row.localPort);
+    }
+}
