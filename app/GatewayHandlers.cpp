@@ -124,6 +124,10 @@ LRESULT CMappingDlg::OnGatewayEvent(WPARAM, LPARAM lParam)
     case GatewayEvent::Ipv6Address:
         m_strIpv6Address = event->ipv6Address;
         break;
+    case GatewayEvent::Table:
+        if (m_pTableDlg && m_pTableDlg->IsOpen())
+            m_pTableDlg->ShowTable(event->table);
+        break;
     case GatewayEvent::Closed:
         FinishClose();
         break;

@@ -2,6 +2,7 @@
 #include "../framework/Dialog.h"
 #include "../framework/IpAddressCtrl.h"
 #include "../framework/ListCtrl.h"
+#include "RouterTableDlg.h"
 #include "../gateway/GatewayWorker.h"
 #include "../log/ActivityLog.h"
 #include "../mappings/MappingEntry.h"
@@ -57,6 +58,7 @@ protected:
     void OnCopyExternalIp();
     void OnCopyIpv6Address();
     void OnAllowInFirewall();
+    void OnViewRouterTable();
     // Opens the address in the browser, and says so when the browser could
     // not be started at the user's own level.
     void OpenAddress(const std::string& address);
@@ -126,10 +128,14 @@ protected:
     std::shared_ptr<CGatewayWorker> m_worker;
     // Tries of the icon's add while the taskbar is missing.
     int m_nTrayRetries = 0;
+    // The router's table in its own window; null until first opened.
+    std::unique_ptr<CRouterTableDlg> m_pTableDlg;
 
     DECLARE_MESSAGE_MAP()
 
 private:
+    // It reads the list and hands its requests to the worker.
+    friend class CRouterTableDlg;
     void AppendAboutItem();
     void AddTrayIcon();
     // Adds the icon, or renews it; while the taskbar is missing a timer tries again.

@@ -57,6 +57,20 @@ void CMappingDlg::OnAllowInFirewall()
     m_worker->PostAllowInFirewall(ReadRows());
 }
 
+void CMappingDlg::OnViewRouterTable()
+{
+    if (!m_bFoundOnce) {
+        GetApp()->MessageBox("还没有发现路由器!", MB_OK | MB_ICONEXCLAMATION);
+        return;
+    }
+    if (m_pTableDlg && m_pTableDlg->IsOpen()) {
+        ::SetForegroundWindow(m_pTableDlg->m_hWnd);
+        return;
+    }
+    m_pTableDlg = std::make_unique<CRouterTableDlg>(*this);
+    m_pTableDlg->Create(m_hWnd);
+}
+
 void CMappingDlg::OnVisitExternalIp()
 {
     std::string address = KnownExternalAddress(*this);

@@ -19,6 +19,13 @@ INT_PTR CDialog::DoModal()
                              reinterpret_cast<LPARAM>(this));
 }
 
+BOOL CDialog::Create(HWND hOwner)
+{
+    CApp* app = GetApp();
+    return ::CreateDialogParamA(app ? app->m_hInstance : ::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(m_nTemplateId),
+                                hOwner, DialogProc, reinterpret_cast<LPARAM>(this)) != nullptr;
+}
+
 BOOL CDialog::OnInitDialog()
 {
     DoDataExchange();

@@ -15,7 +15,7 @@ struct MessageMapEntry {
     LRESULT (*thunk)(CDialog* dialog, WPARAM wParam, LPARAM lParam);
 };
 
-// A modal dialog built from a template. Every message passes WindowProc,
+// A dialog built from a template, modal, or modeless with Create. Every message passes WindowProc,
 // which a dialog may override to see messages before its message map.
 class CDialog : public CWindow {
 public:
@@ -25,6 +25,10 @@ public:
     virtual ~CDialog() = default;
 
     INT_PTR DoModal();
+    // Modeless, owned by hOwner; it lives until DestroyWindow, after which
+    // m_hWnd is null again.
+    BOOL Create(HWND hOwner);
+    BOOL DestroyWindow() const { return ::DestroyWindow(m_hWnd); }
     void EndDialog(INT_PTR nResult) const { ::EndDialog(m_hWnd, nResult); }
     CIpAddressCtrl GetAddressItem(int id) const { return CIpAddressCtrl(::GetDlgItem(m_hWnd, id)); }
     bool IsButtonChecked(int id) const { return ::IsDlgButtonChecked(m_hWnd, id) == BST_CHECKED; }

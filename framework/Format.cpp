@@ -37,3 +37,13 @@ std::string NarrowText(const wchar_t* text)
     narrow.resize(narrow.size() - 1);
     return narrow;
 }
+
+std::string NarrowFromUtf8(const std::string& text)
+{
+    int size = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (size <= 0)
+        return text;
+    std::wstring wide(size, L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], size);
+    return NarrowText(wide.c_str());
+}

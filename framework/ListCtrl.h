@@ -12,6 +12,7 @@ public:
         return static_cast<int>(SendMessage(LVM_GETNEXTITEM, nAfter, LVNI_SELECTED));
     }
     BOOL DeleteItem(int nItem) const { return static_cast<BOOL>(SendMessage(LVM_DELETEITEM, nItem)); }
+    BOOL DeleteAllItems() const { return static_cast<BOOL>(SendMessage(LVM_DELETEALLITEMS)); }
     void SetExtendedStyle(DWORD dwStyle) const
     {
         SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, dwStyle, dwStyle);

@@ -23,6 +23,7 @@ struct GatewayEvent {
         Renewed,          // the worker renewed the last run's leases: as RunDone
         ExternalAddress,  // a refresh read the external address ("" when it failed)
         Ipv6Address,      // this machine's IPv6 address as the router's firewall sees it
+        Table,            // a read of the router's whole table
         Closed            // the close has stopped the list; the worker has ended
     };
     Kind kind;
@@ -32,6 +33,7 @@ struct GatewayEvent {
     std::string externalAddress;
     std::string ipv6Address;
     std::vector<RowResult> rows;
+    TableRead table;
     // Found, ExternalAddress: the internet cannot reach the external address.
     bool noPublicAddress = false;
 };

@@ -1,6 +1,7 @@
 #include "GatewayRequests.h"
 #include "ServiceRequest.h"
 #include "../framework/DottedAddress.h"
+#include "../framework/Format.h"
 // The library, built as C99, lists lease times as unsigned long long; in C++
 // its header would take unsigned int and misplace every field after it.
 #include <miniupnpctypes.h>
@@ -110,6 +111,63 @@ int ReadMappingTable(const GatewayInfo& gateway, const std::string& protocol, un
     if (result == 0)
         table->entries.insert(read->entries.begin(), read->entries.end());
     return result;
+}
+
+const size_t kTablePageSize = kTableLimit;
+
+int ReadTablePage(const GatewayInfo& gateway, const std::string& protocol, unsigned first,
+                  std::vector<RouterMapping>* page)
+{
+    auto read = std::make_shared<std::vector<RouterMapping>>();
+    std::string from = std::to_string(first), count = std::to_string(kTableLimit);
+    int result = Request([=](const ServiceTarget& target) {
+        PortMappingParserData data = {};
+        int answer = UPNP_GetListOfPortMappings(target.controlUrl.c_str(), target.serviceType.c_str(), from.c_str(),
+                                                "65535", protocol.c_str(), count.c_str(), &data);
+        for (const PortMapping* m = data.l_head; answer == 0 && m; m = m->l_next) {
+            // Outside what was asked for: the next page could start anywhere.
+            if (protocol != m->protocol || m->externalPort < first) {
+                answer = UPNPCOMMAND_INVALID_RESPONSE;
+                break;
+            }
+            read->push_back({ m->protocol, std::to_string(m->externalPort), m->remoteHost, m->internalClient,
+                              std::to_string(m->internalPort), NarrowFromUtf8(m->description),
+                              static_cast<unsigned>(m->leaseTime) });
+        }
+        FreePortListing(&data);
+        return answer;
+    }, gateway);
+    if (result == 0)
+        page->insert(page->end(), read->begin(), read->end());
+    return result == kNoMappingsInRange ? 0 : result;
+}
+
+int ReadTableEntry(const GatewayInfo& gateway, unsigned index, RouterMapping* mapping)
+{
+    auto read = std::make_shared<RouterMapping>();
+    std::string at = std::to_string(index);
+    int result = Request([=](const ServiceTarget& target) {
+        char port[8] = {}, client[40] = {}, internalPort[8] = {}, protocol[4] = {}, description[80] = {},
+             enabled[4] = {}, remoteHost[64] = {}, lease[16] = {};
+        int answer = UPNP_GetGenericPortMappingEntry(target.controlUrl.c_str(), target.serviceType.c_str(),
+                                                     at.c_str(), port, client, internalPort, protocol, description,
+                                                     enabled, remoteHost, lease);
+        *read = { protocol, port, remoteHost, client, internalPort, NarrowFromUtf8(description),
+                  static_cast<unsigned>(std::strtoul(lease, nullptr, 10)) };
+        return answer;
+    }, gateway);
+    if (result == 0)
+        *mapping = *read;
+    return result;
+}
+
+int DeleteTableMapping(const GatewayInfo& gateway, const RouterMapping& mapping)
+{
+    return Request([=](const ServiceTarget& target) {
+        return UPNP_DeletePortMapping(target.controlUrl.c_str(), target.serviceType.c_str(),
+                                      mapping.externalPort.c_str(), mapping.protocol.c_str(),
+                                      mapping.remoteHost.empty() ? nullptr : mapping.remoteHost.c_str());
+    }, gateway);
 }
 
 MappingLookup LookUpInTable(const MappingTable& table, const MappingEntry& entry)

@@ -1,9 +1,11 @@
 #pragma once
 #include "GatewayInfo.h"
+#include "RouterTable.h"
 #include "../mappings/MappingEntry.h"
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 // The requests sent to a gateway. Each gives up after a few seconds: a
 // gateway that drops packets, or whose UPnP service hangs, would otherwise
@@ -46,6 +48,19 @@ int ReadMappingTable(const GatewayInfo& gateway, const std::string& protocol, un
                      MappingTable* table);
 // The entry's mapping as the table shows it.
 MappingLookup LookUpInTable(const MappingTable& table, const MappingEntry& entry);
+// One page of the router's whole table of a protocol from port first on,
+// as IGD version 2 lists it; 0, kGatewayUnreachable or the router's refusal.
+int ReadTablePage(const GatewayInfo& gateway, const std::string& protocol, unsigned first,
+                  std::vector<RouterMapping>* page);
+// Its mappings a page holds at most.
+extern const size_t kTablePageSize;
+// The mapping at index of the table, as IGD version 1 lists it; past the end
+// the router answers kIndexOutOfRange (or, some routers, kNoSuchEntry).
+int ReadTableEntry(const GatewayInfo& gateway, unsigned index, RouterMapping* mapping);
+const int kIndexOutOfRange = 713;
+// Deletes the mapping exactly as the router listed it, remote host and all.
+int DeleteTableMapping(const GatewayInfo& gateway, const RouterMapping& mapping);
+
 // Adds the entry with the description "Gatewright", the lease in seconds (0:
 // permanent) and any remote host.
 int AddMapping(const GatewayInfo& gateway, const MappingEntry& entry, unsigned leaseSeconds);

@@ -17,6 +17,14 @@ const DWORD kQuickSearchPeriodMs = 5 * 60 * 1000;
 // How long the worker waits for its thread to end when the window goes.
 const DWORD kEndWaitMs = 2000;
 
+GatewayJob MakeJob(GatewayJob::Kind kind, std::vector<MappingEntry> rows = {})
+{
+    GatewayJob job;
+    job.kind = kind;
+    job.rows = std::move(rows);
+    return job;
+}
+
 }
 
 DWORD SearchRetryDelayMs(DWORD msSinceSearchBegan)
@@ -69,10 +77,8 @@ void CGatewayWorker::PostRun(long generation, std::vector<MappingEntry> rows, co
                              int intervalSeconds, bool refreshAddress)
 {
     m_nGeneration = generation;
-    GatewayJob job;
-    job.kind = GatewayJob::Run;
+    GatewayJob job = MakeJob(GatewayJob::Run, std::move(rows));
     job.generation = generation;
-    job.rows = std::move(rows);
     job.externalAddress = externalAddress;
     job.intervalSeconds = intervalSeconds;
     job.refreshAddress = refreshAddress;
@@ -83,35 +89,37 @@ void CGatewayWorker::PostStop(long generation, std::vector<MappingEntry> rows)
 {
     // Set before the job waits, so that a run going on sees it at its next row.
     m_nGeneration = generation;
-    GatewayJob job;
-    job.kind = GatewayJob::Stop;
+    GatewayJob job = MakeJob(GatewayJob::Stop, std::move(rows));
     job.generation = generation;
-    job.rows = std::move(rows);
     m_inbox.Push(std::move(job));
 }
 
 void CGatewayWorker::PostRemove(std::vector<MappingEntry> rows)
 {
-    GatewayJob job;
-    job.kind = GatewayJob::Remove;
-    job.rows = std::move(rows);
-    m_inbox.Push(std::move(job));
+    m_inbox.Push(MakeJob(GatewayJob::Remove, std::move(rows)));
 }
 
 void CGatewayWorker::PostAllowInFirewall(std::vector<MappingEntry> rows)
 {
-    GatewayJob job;
-    job.kind = GatewayJob::AllowInFirewall;
-    job.rows = std::move(rows);
-    m_inbox.Push(std::move(job));
+    m_inbox.Push(MakeJob(GatewayJob::AllowInFirewall, std::move(rows)));
 }
 
 void CGatewayWorker::PostForgetFirewallRules(std::vector<MappingEntry> deleted, std::vector<MappingEntry> listed)
 {
-    GatewayJob job;
-    job.kind = GatewayJob::ForgetFirewallRules;
-    job.rows = std::move(deleted);
+    GatewayJob job = MakeJob(GatewayJob::ForgetFirewallRules, std::move(deleted));
     job.listed = std::move(listed);
+    m_inbox.Push(std::move(job));
+}
+
+void CGatewayWorker::PostReadTable()
+{
+    m_inbox.Push(MakeJob(GatewayJob::ReadTable));
+}
+
+void CGatewayWorker::PostDeleteFromTable(std::vector<RouterMapping> mappings)
+{
+    GatewayJob job = MakeJob(GatewayJob::DeleteFromTable);
+    job.mappings = std::move(mappings);
     m_inbox.Push(std::move(job));
 }
 
@@ -120,9 +128,7 @@ bool CGatewayWorker::PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs)
     if (!m_bRunning)
         return false;
     ++m_nGeneration;
-    GatewayJob job;
-    job.kind = GatewayJob::Close;
-    job.rows = std::move(rows);
+    GatewayJob job = MakeJob(GatewayJob::Close, std::move(rows));
     job.deadline = ::GetTickCount() + timeoutMs;
     m_inbox.PushClose(std::move(job));
     // A search going on would hold the close up for seconds: it ends here,
@@ -247,6 +253,13 @@ void CGatewayWorker::Do(const GatewayJob& job)
         break;
     case GatewayJob::ForgetFirewallRules:
         RemoveFirewallRules(job.rows, job.listed);
+        break;
+    case GatewayJob::DeleteFromTable:
+        DeleteFromTable(job.mappings);
+        ReadRouterTable();
+        break;
+    case GatewayJob::ReadTable:
+        ReadRouterTable();
         break;
     case GatewayJob::Close:
         break;
@@ -395,6 +408,30 @@ void CGatewayWorker::PostExternalAddress(const std::string& address, int status)
     event.externalAddress = address;
     event.noPublicAddress = m_notices.NoPublicAddress();
     PostEvent(std::move(event));
+}
+
+void CGatewayWorker::ReadRouterTable()
+{
+    GatewayEvent event = { GatewayEvent::Table };
+    if (m_pRouter)
+        event.table = m_pRouter->ReadWholeTable();
+    else
+        event.table.outcome = TableRead::Lost;
+    if (m_pRouter && event.table.outcome == TableRead::Lost)
+        DeclareLost();
+    PostEvent(std::move(event));
+}
+
+void CGatewayWorker::DeleteFromTable(const std::vector<RouterMapping>& mappings)
+{
+    for (const RouterMapping& mapping : mappings) {
+        int result = m_pRouter ? m_pRouter->DeleteFromTable(mapping) : kGatewayUnreachable;
+        m_log.Report(result == 0 ? FormatTableMappingDeleted(mapping) : FormatTableDeleteFailed(mapping, result));
+        if (MeansGatewayLost(result)) {
+            DeclareLost();
+            return;
+        }
+    }
 }
 
 void CGatewayWorker::StopListed(const std::vector<MappingEntry>& rows)

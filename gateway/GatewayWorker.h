@@ -57,6 +57,10 @@ public:
     void PostAllowInFirewall(std::vector<MappingEntry> rows);
     // Removes the firewall rules added for deleted rows that the list's rows do not need.
     void PostForgetFirewallRules(std::vector<MappingEntry> deleted, std::vector<MappingEntry> listed);
+    // Reads the router's whole table for its window.
+    void PostReadTable();
+    // Deletes mappings of that table, then reads it again.
+    void PostDeleteFromTable(std::vector<RouterMapping> mappings);
     // Stops the rows, giving up on the router after timeoutMs, then ends the
     // thread. False when no worker runs to do it.
     bool PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs);
@@ -103,6 +107,8 @@ private:
     // Removes the rows' mappings; rows the router could not be reached for
     // are named and wait for it to answer again. True when every row is off.
     bool StopRows(const std::vector<MappingEntry>& rows);
+    void ReadRouterTable();
+    void DeleteFromTable(const std::vector<RouterMapping>& mappings);
     void PostEvent(GatewayEvent event) const;
     void PostIpv6Address() const;
 

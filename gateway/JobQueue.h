@@ -1,4 +1,5 @@
 #pragma once
+#include "RouterTable.h"
 #include "../mappings/MappingEntry.h"
 #include <windows.h>
 #include <deque>
@@ -8,7 +9,7 @@
 // What the window asks of the gateway worker. The rows are a copy of the
 // list taken on the window's thread: the worker never reads a control.
 struct GatewayJob {
-    enum Kind { Run, Stop, Remove, Close, AllowInFirewall, ForgetFirewallRules };
+    enum Kind { Run, Stop, Remove, Close, AllowInFirewall, ForgetFirewallRules, ReadTable, DeleteFromTable };
     Kind kind = Run;
     // Run and Stop: the Start they belong to; a Stop ends every older Start.
     long generation = 0;
@@ -19,6 +20,8 @@ struct GatewayJob {
     std::string externalAddress;
     // Run: the refresh interval in seconds, which the leases must outlast.
     int intervalSeconds = 0;
+    // DeleteFromTable: the router's mappings to delete, as its table listed them.
+    std::vector<RouterMapping> mappings;
     // ForgetFirewallRules: the rows the list keeps; rows are those deleted.
     std::vector<MappingEntry> listed;
     // Close: the tick by which the worker must have given up on the gateway.

@@ -117,6 +117,19 @@ std::string FormatSharedEndpoint(int rowNumber, int earlierRowNumber)
                       rowNumber, earlierRowNumber);
 }
 
+std::string FormatTableMappingDeleted(const RouterMapping& mapping)
+{
+    return FormatText("已从路由器上删除映射: %s %s -> %s:%s (%s)", mapping.protocol.c_str(), mapping.externalPort.c_str(),
+                      mapping.internalClient.c_str(), mapping.internalPort.c_str(), mapping.description.c_str());
+}
+
+std::string FormatTableDeleteFailed(const RouterMapping& mapping, int result)
+{
+    return FormatText("从路由器上删除映射失败: %s %s -> %s:%s, 错误代码 %d (%s)", mapping.protocol.c_str(),
+                      mapping.externalPort.c_str(), mapping.internalClient.c_str(), mapping.internalPort.c_str(), result,
+                      UpnpErrorText(result));
+}
+
 std::string FormatNoListener(const MappingEntry& row)
 {
     return FormatText("本机没有程序在监听%s端口%s：从外网连到此映射会被拒绝。", row.protocol.c_str(), row.localPort.c_str());

@@ -8,6 +8,7 @@
 struct MappingHolder;
 struct PinholeKey;
 struct PortControlResult;
+struct RouterMapping;
 
 // The worker's own.
 extern const char* const kSearchBegins;
@@ -42,6 +43,10 @@ std::string FormatPortControlFailed(const MappingEntry& row, const PortControlRe
 std::string FormatOnlyThisHost(const MappingEntry& row);
 // The row (numbered from 1) has the internal endpoint of an earlier row.
 std::string FormatSharedEndpoint(int rowNumber, int earlierRowNumber);
+
+// The router's whole table, in its own window.
+std::string FormatTableMappingDeleted(const RouterMapping& mapping);
+std::string FormatTableDeleteFailed(const RouterMapping& mapping, int result);
 
 // This machine's side of a row: a listener on its port, Windows Firewall.
 // programName "" where Windows does not tell whose the listener is.

@@ -203,7 +203,7 @@ RowState CPortControlRouter::MapRow(size_t index, const MappingEntry& row, const
     switch (action) {
     case PortControlAction::Live:
         ForgetRefused(row, notices);
-        NoteGranted(result.lifetime);
+        NoteGranted(row, result.lifetime);
         // Renewals are silent: only a row that becomes mapped has its line.
         if (!WasLive(row))
             notices.Report(FormatAddSucceeded(m_strExternalAddress, row));
@@ -229,8 +229,9 @@ RowState CPortControlRouter::ReportHeldByUnknown(const MappingEntry& row, CNotic
     return ReportHeld(row, kUnknownHolder, notices);
 }
 
-void CPortControlRouter::NoteGranted(DWORD lifetime)
+void CPortControlRouter::NoteGranted(const MappingEntry& row, DWORD lifetime)
 {
+    m_granted[RowKey(row)] = { row, ::GetTickCount64() + lifetime * 1000ULL };
     DWORD delay = RenewalDelayMs(lifetime);
     if (m_bRenewDue && delay >= TickLeft(m_dwRenewAt))
         return;
@@ -255,8 +256,10 @@ RemoveResult CPortControlRouter::RemoveRow(const MappingEntry& row, CNotices& no
     }
     WORD externalPort = PortNumber(row.externalPort);
     PortControlResult result = DeleteRowOnRouter(*m_pRouter, row, externalPort);
-    if (PortControlDeleteDone(result, IsForOtherHost(row, m_dwLocalAddress)))
+    if (PortControlDeleteDone(result, IsForOtherHost(row, m_dwLocalAddress))) {
+        m_granted.erase(RowKey(row));
         return RemoveResult::Done;
+    }
     if (result.status == PortControlStatus::NoAnswer)
         return RemoveResult::Unreached;
     notices.Report(FormatStopFailed(row, result.resultCode, PortControlResultName(result.protocol, result.resultCode)));
@@ -280,4 +283,34 @@ std::string CPortControlRouter::ReadExternalAddress(int* status)
     else
         m_strExternalAddress = DottedText(result.externalAddress);
     return *status ? std::string() : m_strExternalAddress;
+}
+
+TableRead CPortControlRouter::ReadWholeTable()
+{
+    TableRead read;
+    read.outcome = TableRead::OwnOnly;
+    ULONGLONG now = ::GetTickCount64();
+    for (const auto& granted : m_granted) {
+        const MappingEntry& row = granted.second.first;
+        ULONGLONG ends = granted.second.second;
+        if (WasLive(row))
+            read.mappings.push_back({ row.protocol, row.externalPort, "", row.internalIp, row.localPort, "Gatewright",
+                                      static_cast<unsigned>(ends > now ? (ends - now) / 1000 : 0) });
+    }
+    return read;
+}
+
+int CPortControlRouter::DeleteFromTable(const RouterMapping& mapping)
+{
+    auto granted = m_granted.find(mapping.protocol + " " + mapping.externalPort);
+    if (granted == m_granted.end())
+        return kNoSuchEntry;
+    const MappingEntry& row = granted->second.first;
+    PortControlResult result = DeleteRowOnRouter(*m_pRouter, row, PortNumber(row.externalPort));
+    if (result.status == PortControlStatus::NoAnswer)
+        return kGatewayUnreachable;
+    if (!PortControlDeleteDone(result, IsForOtherHost(row, m_dwLocalAddress)))
+        return result.resultCode;
+    m_granted.erase(granted);
+    return 0;
 }

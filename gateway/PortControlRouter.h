@@ -53,6 +53,9 @@ public:
                        const std::string& externalAddress);
     std::string ReadExternalAddress(int* status) override;
     DWORD RenewDueMs() const override;
+    // It cannot be listed: the rows this program keeps mapped.
+    TableRead ReadWholeTable() override;
+    int DeleteFromTable(const RouterMapping& mapping) override;
 
 protected:
     // Finds the rows that share an internal endpoint with an earlier row.
@@ -64,7 +67,7 @@ private:
     // PCP and NAT-PMP never say who holds a port.
     RowState ReportHeldByUnknown(const MappingEntry& row, CNotices& notices);
     // A live row's lease ends lifetime seconds from now.
-    void NoteGranted(DWORD lifetime);
+    void NoteGranted(const MappingEntry& row, DWORD lifetime);
 
     std::shared_ptr<CPortControl> m_pRouter;
     DWORD m_dwLocalAddress = 0;
@@ -81,6 +84,8 @@ private:
     // section 3.3): the tick by which the shortest lease of the run is renewed.
     bool m_bRenewDue = false;
     DWORD m_dwRenewAt = 0;
+    // Each row mapped, by RowKey, and when its lease ends (GetTickCount64).
+    std::map<std::string, std::pair<MappingEntry, ULONGLONG>> m_granted;
 };
 
 // Asks the IPv4 default gateway by PCP, then NAT-PMP.

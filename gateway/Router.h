@@ -6,6 +6,7 @@
 // A router found anew is a new object, so what one knew of its router (the
 // leases it takes, a table it cannot list, ports it saw held) goes with it.
 // Calls come from the worker's thread only.
+#include "RouterTable.h"
 #include "../mappings/MappingEntry.h"
 #include <windows.h>
 #include <atomic>
@@ -70,6 +71,12 @@ public:
     // be renewed by mapping the last run's rows again; INFINITE while the
     // window's runs come soon enough.
     virtual DWORD RenewDueMs() const { return INFINITE; }
+    // The router's whole table; a router that cannot list it gives this
+    // program's own mappings.
+    virtual TableRead ReadWholeTable() = 0;
+    // Deletes a mapping of that table as it was listed; 0, kGatewayUnreachable
+    // or the router's refusal.
+    virtual int DeleteFromTable(const RouterMapping& mapping) = 0;
 
 protected:
     // Before the run's rows; false when the router did not answer.

@@ -164,3 +164,64 @@ std::string CUpnpRouter::ReadExternalAddress(int* status)
 {
     return QueryExternalAddress(*m_pGateway, status);
 }
+
+namespace {
+// Ends the read as the request's result says: 0 goes on.
+bool EndsRead(int result, TableRead* read)
+{
+    if (result == 0)
+        return false;
+    read->outcome = MeansGatewayLost(result) ? TableRead::Lost : TableRead::Failed;
+    read->code = result;
+    return true;
+}
+
+int ReadPages(const GatewayInfo& gateway, const std::string& protocol, std::vector<RouterMapping>* mappings)
+{
+    for (unsigned first = 1; first;) {
+        std::vector<RouterMapping> page;
+        if (int result = ReadTablePage(gateway, protocol, first, &page))
+            return result;
+        mappings->insert(mappings->end(), page.begin(), page.end());
+        first = NextPageStart(page, kTablePageSize);
+    }
+    return 0;
+}
+
+TableRead ReadByIndex(const GatewayInfo& gateway)
+{
+    TableRead read;
+    for (unsigned index = 0;; ++index) {
+        RouterMapping mapping;
+        int result = ReadTableEntry(gateway, index, &mapping);
+        if (result == kIndexOutOfRange || result == kNoSuchEntry || EndsRead(result, &read))
+            return read;
+        // One more than the limit was asked for only to know whether the table goes on.
+        if (index == kTableReadLimit) {
+            read.outcome = TableRead::CutAtLimit;
+            return read;
+        }
+        read.mappings.push_back(mapping);
+    }
+}
+}
+
+TableRead CUpnpRouter::ReadWholeTable()
+{
+    if (!ListsMappingTable(*m_pGateway))
+        return ReadByIndex(*m_pGateway);
+    TableRead read;
+    for (const char* protocol : { "TCP", "UDP" }) {
+        int result = ReadPages(*m_pGateway, protocol, &read.mappings);
+        if (result && !MeansGatewayLost(result))
+            return ReadByIndex(*m_pGateway);
+        if (EndsRead(result, &read))
+            return read;
+    }
+    return read;
+}
+
+int CUpnpRouter::DeleteFromTable(const RouterMapping& mapping)
+{
+    return DeleteTableMapping(*m_pGateway, mapping);
+}

@@ -19,6 +19,10 @@ class CUpnpRouter : public CRouter {
 public:
     explicit CUpnpRouter(std::shared_ptr<GatewayInfo> gateway) : m_pGateway(std::move(gateway)) {}
     std::string ReadExternalAddress(int* status) override;
+    // Version 2 lists it a page at a time per protocol; version 1, or a router
+    // that refuses that, entry by entry.
+    TableRead ReadWholeTable() override;
+    int DeleteFromTable(const RouterMapping& mapping) override;
 
 protected:
     // Reads the table where the router can list it.

@@ -11,6 +11,7 @@
 #define IDR_TRAY_MENU 132
 // The mapping list's row states: not active, live, failed, held elsewhere.
 #define IDI_STATE_FIRST 140
+#define IDD_ROUTER_TABLE 150
 
 // Controls of the main window.
 #define IDC_MAPPING_LIST 1002
@@ -33,6 +34,13 @@
 #define IDC_ADD_BUTTON 1019
 #define IDC_ADD_REMARK 1020
 
+// Controls of the router's table.
+#define IDC_TABLE_LIST 1030
+#define IDC_TABLE_REFRESH 1031
+#define IDC_TABLE_DELETE 1032
+#define IDC_TABLE_ADOPT 1033
+#define IDC_TABLE_STATUS 1034
+
 // Commands.
 #define IDM_ADD_MAPPING 32781
 #define IDM_DELETE_MAPPING 32782
@@ -43,6 +51,7 @@
 #define IDM_VISIT_EXTERNAL_IP 32792
 #define IDM_COPY_EXTERNAL_IP 32794
 #define IDM_COPY_IPV6_ADDRESS 32795
+#define IDM_VIEW_ROUTER_TABLE 32796
 #define IDM_ALLOW_IN_FIREWALL 32797
 
 // System-menu command of the About item.

@@ -203,7 +203,10 @@ std::string ListRow(HWND list, int row)
     if (!remote)
         return "<no memory>";
     std::string cells;
-    for (int column = 0; column < 5; ++column) {
+    DWORD_PTR header = 0, columns = 0;
+    ::SendMessageTimeoutW(list, LVM_GETHEADER, 0, 0, SMTO_ABORTIFHUNG, 5000, &header);
+    ::SendMessageTimeoutW(reinterpret_cast<HWND>(header), HDM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &columns);
+    for (int column = 0; column < static_cast<int>(columns); ++column) {
         LVITEMW item = {};
         item.iSubItem = column;
         item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));

@@ -560,12 +560,13 @@ void AppTest::SeedRows(const std::vector<std::string>& records)
         m_driver.Call("reg-sz " + mapList + " " + std::to_string(i) + " " + records[i]);
 }
 
-std::vector<std::string> AppTest::ListRows()
+std::vector<std::string> AppTest::ListRows(int list)
 {
     std::vector<std::string> rows;
-    int count = std::stoi(m_driver.Call("rows 1002"));
+    std::string id = std::to_string(list);
+    int count = std::stoi(m_driver.Call("rows " + id));
     for (int i = 0; i < count; ++i)
-        rows.push_back(m_driver.Call("row 1002 " + std::to_string(i)));
+        rows.push_back(m_driver.Call("row " + id + " " + std::to_string(i)));
     return rows;
 }
 

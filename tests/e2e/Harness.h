@@ -138,7 +138,7 @@ protected:
     // Stores mapping records and their count as the program's profile.
     void SeedRows(const std::vector<std::string>& records);
     // The rows of the mapping list as the window shows them, cells joined by tabs.
-    std::vector<std::string> ListRows();
+    std::vector<std::string> ListRows(int list = 1002);
 
     std::string m_folder;
     Driver m_driver;

@@ -1,0 +1,50 @@
+#pragma once
+// The router's whole table, as the user sees it in its own window: every
+// mapping, whoever made it, so that stale ones can be removed and another
+// host's taken into the list.
+#include "../mappings/MappingEntry.h"
+#include <string>
+#include <vector>
+
+// One mapping as the router lists it.
+struct RouterMapping {
+    std::string protocol;
+    std::string externalPort;
+    std::string remoteHost;  // "" for any
+    std::string internalClient;
+    std::string internalPort;
+    std::string description;
+    unsigned leaseLeft = 0;  // seconds; 0 for a permanent mapping
+};
+
+// A read of the table: the mappings read, and how the read ended.
+struct TableRead {
+    enum Outcome {
+        Whole,       // every mapping
+        CutAtLimit,  // the first kTableReadLimit, by index
+        OwnOnly,     // the router cannot list its table: this program's own mappings
+        Lost,        // the router stopped answering; the mappings read before stay
+        Failed       // the router refused a read (code)
+    };
+    std::vector<RouterMapping> mappings;
+    Outcome outcome = Whole;
+    int code = 0;
+};
+
+// A router listed by index is read no further than this.
+const unsigned kTableReadLimit = 1000;
+
+// IGD version 2 lists a span of ports at most a page at a time: the first
+// port of the next page after one that came back full, 0 when the span is done.
+unsigned NextPageStart(const std::vector<RouterMapping>& page, size_t pageSize);
+
+// Whose a mapping is, as its own window says it.
+enum class MappingOwner {
+    Listed,      // a row of the list: same protocol, ports and internal address
+    ThisHost,    // this machine's, not in the list
+    OtherHost
+};
+MappingOwner OwnerOf(const RouterMapping& mapping, const std::vector<MappingEntry>& listed,
+                     const std::vector<std::string>& thisMachine);
+// The row of the list (numbered from 1) whose mapping it is, 0 when none.
+int ListedRowOf(const RouterMapping& mapping, const std::vector<MappingEntry>& listed);
