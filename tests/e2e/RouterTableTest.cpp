@@ -103,4 +103,23 @@ TEST_F(Igd1RouterTableTest, VersionOneRouterIsReadEntryByEntry)
     EXPECT_EQ(0, Router::Requests("GetListOfPortMappings"));
 }
 
+class PcpRouterTableTest : public RoleTest {
+protected:
+    PcpRouterTableTest() : RoleTest("pcp") {}
+};
+
+TEST_F(PcpRouterTableTest, RouterThatCannotListItsTableShowsTheProgramsOwnMappings)
+{
+    StartMapping({ "TCP|8080|18080|198.18.0.2|web" }, "30");
+    m_driver.Command(kViewTable);
+    ASSERT_TRUE(m_driver.WaitDialog(kCaption, 5000));
+    m_driver.Call("target popup");
+    ASSERT_TRUE(WaitUntil([&] { return m_driver.Text(kStatus) == "此路由器不能列出映射表，下面只有本程序做的映射。"; },
+                          10000)) << m_driver.Text(kStatus);
+    std::vector<std::string> rows = ListRows(kTableList);
+    ASSERT_EQ(1u, rows.size());
+    EXPECT_EQ(0u, rows[0].find("TCP\t18080\t198.18.0.2\t8080\tGatewright\t")) << rows[0];
+    EXPECT_NE(std::string::npos, rows[0].find("\t本列表"));
+}
+
 }
