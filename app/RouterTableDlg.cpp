@@ -76,7 +76,32 @@ BEGIN_MESSAGE_MAP(CRouterTableDlg)
     ON_MESSAGE(WM_GETMINMAXINFO, OnGetMinMaxInfo)
 END_MESSAGE_MAP()
 
+HWND CRouterTableDlg::s_hOpen = nullptr;
+HHOOK CRouterTableDlg::s_hFilter = nullptr;
+
 CRouterTableDlg::CRouterTableDlg(CMappingDlg& main) : CDialog(IDD_ROUTER_TABLE), m_main(main) {}
+
+LRESULT CALLBACK CRouterTableDlg::MessageFilter(int code, WPARAM wParam, LPARAM lParam)
+{
+    auto* msg = reinterpret_cast<MSG*>(lParam);
+    bool ours = code == MSGF_DIALOGBOX && s_hOpen && (msg->hwnd == s_hOpen || ::IsChild(s_hOpen, msg->hwnd));
+    if (ours && ::IsDialogMessageA(s_hOpen, msg))
+        return TRUE;
+    return ::CallNextHookEx(s_hFilter, code, wParam, lParam);
+}
+
+LRESULT CRouterTableDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_INITDIALOG) {
+        s_hOpen = m_hWnd;
+        s_hFilter = ::SetWindowsHookExA(WH_MSGFILTER, MessageFilter, nullptr, ::GetCurrentThreadId());
+    } else if (msg == WM_DESTROY) {
+        ::UnhookWindowsHookEx(s_hFilter);
+        s_hOpen = nullptr;
+        s_hFilter = nullptr;
+    }
+    return CDialog::WindowProc(msg, wParam, lParam);
+}
 
 BOOL CRouterTableDlg::OnInitDialog()
 {

@@ -22,6 +22,7 @@ protected:
     BOOL OnInitDialog() override;
     void OnOK() override {}
     void OnCancel() override { DestroyWindow(); }
+    LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
 private:
     void OnRefresh();
@@ -34,6 +35,12 @@ private:
     // Fills the owner column from the list as it is now.
     void ShowOwners();
     std::vector<RouterMapping> SelectedMappings() const;
+
+    // The main window's modal loop hands its messages to this hook first: the
+    // hook gives this window's keys its dialog manager (Tab, Alt+letter).
+    static LRESULT CALLBACK MessageFilter(int code, WPARAM wParam, LPARAM lParam);
+    static HWND s_hOpen;
+    static HHOOK s_hFilter;
 
     CMappingDlg& m_main;
     CListCtrl m_listTable;

@@ -120,6 +120,13 @@ TEST_F(PcpRouterTableTest, RouterThatCannotListItsTableShowsTheProgramsOwnMappin
     ASSERT_EQ(1u, rows.size());
     EXPECT_EQ(0u, rows[0].find("TCP\t18080\t198.18.0.2\t8080\tGatewright\t")) << rows[0];
     EXPECT_NE(std::string::npos, rows[0].find("\t本列表"));
+
+    // Its keys reach its dialog manager, though the main window's loop runs: Escape closes it.
+    m_driver.Call("key " + std::to_string(kTableList) + " 27");
+    EXPECT_TRUE(WaitUntil([&] { return !m_driver.WaitDialog(kCaption, 0); }, 5000));
+    m_driver.Call("target main");
+    m_driver.Command(kViewTable);
+    EXPECT_TRUE(m_driver.WaitDialog(kCaption, 5000)) << "opened again";
 }
 
 }
