@@ -107,7 +107,7 @@ LRESULT CMappingDlg::OnGatewayEvent(WPARAM, LPARAM lParam)
         OnGatewayFound(*event);
         break;
     case GatewayEvent::SearchFailed:
-        m_bDiscoveryDone = true;
+        EndDiscovery();
         break;
     case GatewayEvent::Lost:
         OnGatewayLost();
@@ -155,7 +155,7 @@ void CMappingDlg::OnGatewayFound(const GatewayEvent& event)
         if (!m_bHideAfterRun)
             ShowWindow(SW_HIDE);
     }
-    m_bDiscoveryDone = true;
+    EndDiscovery();
 }
 
 void CMappingDlg::OnExternalAddress(const GatewayEvent& event)

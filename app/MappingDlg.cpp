@@ -37,6 +37,7 @@ BEGIN_MESSAGE_MAP(CMappingDlg)
     ON_MESSAGE(WM_RESERVED_102, OnReservedMessage)
     ON_MESSAGE(WM_APP_SHOW_STATUS, OnShowStatus)
     ON_MESSAGE(WM_APP_GATEWAY_EVENT, OnGatewayEvent)
+    ON_MESSAGE(WM_APP_CLOSE_REQUEST, OnCloseRequest)
     ON_WM_TIMER()
     ON_MESSAGE(WM_QUERYENDSESSION, OnQueryEndSession)
     ON_MESSAGE(WM_ENDSESSION, OnEndSession)
@@ -107,7 +108,23 @@ void CMappingDlg::StartGateway()
         return;
     // Without the worker nothing would ever allow the window to close.
     Report("错误: 无法启动搜索网关的线程，请重新启动本程序。");
+    EndDiscovery();
+}
+
+void CMappingDlg::EndDiscovery()
+{
     m_bDiscoveryDone = true;
+    if (m_bCloseRequested)
+        BeginClose();
+}
+
+LRESULT CMappingDlg::OnCloseRequest(WPARAM, LPARAM)
+{
+    // Another program (the setup) asks: no box, the close comes once it may.
+    m_bCloseRequested = true;
+    if (m_bDiscoveryDone)
+        BeginClose();
+    return 0;
 }
 
 void CMappingDlg::TrackMenuAtCursor(UINT menuId, UINT flags)

@@ -67,6 +67,9 @@ protected:
     LRESULT OnReservedMessage(WPARAM wParam, LPARAM lParam);
     LRESULT OnShowStatus(WPARAM wParam, LPARAM lParam);
     LRESULT OnGatewayEvent(WPARAM wParam, LPARAM lParam);
+    LRESULT OnCloseRequest(WPARAM wParam, LPARAM lParam);
+    // The first search has ended: the window may close from now on.
+    void EndDiscovery();
     void OnTimer(UINT_PTR nIDEvent);
     LRESULT OnQueryEndSession(WPARAM wParam, LPARAM lParam);
     LRESULT OnEndSession(WPARAM wParam, LPARAM lParam);
@@ -114,6 +117,8 @@ protected:
     bool m_bHideAfterRun = false;
     bool m_bMappingActive = false;
     bool m_bClosing = false;
+    // Another program asked the window to close.
+    bool m_bCloseRequested = false;
     bool m_bClosed = false;
     bool m_bSessionEnding = false;
     // The last read of the external address found it not public, or none.

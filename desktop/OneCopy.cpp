@@ -107,13 +107,34 @@ bool COneCopy::Claim()
     return false;
 }
 
-bool IsLogonStart()
+bool HasArgument(const char* argument)
 {
     for (int i = 1; i < __argc; ++i) {
-        if (lstrcmpiA(__argv[i], kLogonStartArgument) == 0)
+        if (lstrcmpiA(__argv[i], argument) == 0)
             return true;
     }
     return false;
+}
+
+bool IsLogonStart()
+{
+    return HasArgument(kLogonStartArgument);
+}
+
+CloseOutcome CloseFirstCopy(DWORD timeoutMs)
+{
+    HWND hFirst = nullptr;
+    ::EnumWindows(FindMarkedWindow, reinterpret_cast<LPARAM>(&hFirst));
+    if (!hFirst)
+        return kNoCopyRunning;
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(hFirst, &processId);
+    HANDLE hProcess = ::OpenProcess(SYNCHRONIZE, FALSE, processId);
+    ::PostMessageA(hFirst, WM_APP_CLOSE_REQUEST, 0, 0);
+    bool ended = hProcess && ::WaitForSingleObject(hProcess, timeoutMs) == WAIT_OBJECT_0;
+    if (hProcess)
+        ::CloseHandle(hProcess);
+    return ended ? kCopyClosed : kCopyStillRunning;
 }
 
 void MarkFirstCopyWindow(HWND hWnd)

@@ -23,8 +23,18 @@ private:
     bool m_bOwned = false;
 };
 
+// True when the program was started with the argument ("/logon").
+bool HasArgument(const char* argument);
 // True when the logon task started this copy.
 bool IsLogonStart();
+
+// Posted to the first copy's main window: close as the user's close does,
+// as soon as the window may close.
+const UINT WM_APP_CLOSE_REQUEST = WM_APP + 5;
+// What asking the first copy to close came to.
+enum CloseOutcome { kNoCopyRunning = 0, kCopyClosed = 1, kCopyStillRunning = 2 };
+// Asks the first copy to close and waits up to timeoutMs for its process to end.
+CloseOutcome CloseFirstCopy(DWORD timeoutMs);
 // Marks the first copy's main window for later copies, and unmarks it as it goes.
 void MarkFirstCopyWindow(HWND hWnd);
 void UnmarkFirstCopyWindow(HWND hWnd);

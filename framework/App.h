@@ -32,6 +32,8 @@ public:
 
     HINSTANCE m_hInstance;
     CWindow* m_pMainWnd = nullptr;
+    // What the process ends with, for a program that started it.
+    int m_nExitCode = 0;
 
 private:
     std::string m_strAppName;

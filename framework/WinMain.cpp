@@ -19,5 +19,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     LoadDllsFromSystem32Only();
     // The program is one modal dialog run from InitInstance: no message loop here.
     GetApp()->InitInstance();
-    return 0;
+    return GetApp()->m_nExitCode;
 }

@@ -17,7 +17,7 @@ packages=(
   wine wine32:i386 wine64
   miniupnpd-nftables miniupnpc natpmpc nftables iproute2
   xvfb imagemagick fonts-wqy-microhei fonts-wine x11-utils
-  locales googletest libgtest-dev
+  locales googletest libgtest-dev nsis
 )
 
 apt_updated=

@@ -6,6 +6,7 @@
 //
 // Commands (numbers are decimal or 0x-hex):
 //   launch <exe path> [arguments]     start the program, remember its process
+//                                     (paths with spaces in double quotes)
 //   run <timeout ms> <exe path> [arguments]
 //                                     start another copy and wait for it to end:
 //                                     "ok <exit code>"; one still running is killed
@@ -166,6 +167,18 @@ bool Start(const std::string& exe, const std::string& arguments, PROCESS_INFORMA
     STARTUPINFOW startup = { sizeof startup };
     std::wstring commandLine = L"\"" + FromUtf8(exe) + L"\"" + (arguments.empty() ? L"" : L" " + FromUtf8(arguments));
     return ::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, process);
+}
+
+// A path read up to its first space, or, begun with a double quote, up to the closing one.
+std::string WholePath(const std::string& first, std::istream& in)
+{
+    if (first.empty() || first[0] != '"')
+        return first;
+    if (first.size() > 1 && first.back() == '"')
+        return first.substr(1, first.size() - 2);
+    std::string rest;
+    std::getline(in, rest, '"');
+    return first.substr(1) + rest;
 }
 
 std::string Launch(const std::string& exe, const std::string& arguments)
@@ -344,12 +357,14 @@ std::string Execute(const std::string& line)
     std::string verb, a, b, c;
     in >> verb >> a;
     if (verb == "launch") {
+        a = WholePath(a, in);
         std::getline(in >> std::ws, b);
         return Launch(a, b);
     }
     if (verb == "run") {
-        in >> b >> std::ws;
-        std::getline(in, c);
+        in >> b;
+        b = WholePath(b, in);
+        std::getline(in >> std::ws, c);
         return Run(static_cast<DWORD>(Number(a)), b, c);
     }
     if (verb == "main") {

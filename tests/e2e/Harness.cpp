@@ -536,9 +536,9 @@ void AppTest::StartMapping(const std::vector<std::string>& records, const std::s
     ASSERT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), "映射成功") >= records.size(); }, 30000));
 }
 
-std::vector<std::string> AppTest::LogMessages() const
+std::vector<std::string> AppTest::LogMessagesIn(const std::string& folder)
 {
-    std::ifstream in(m_folder + "/logs/" + Today() + ".log", std::ios::binary);
+    std::ifstream in(folder + "/logs/" + Today() + ".log", std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
     std::string text = content.str();

@@ -129,8 +129,10 @@ protected:
     // ended: the worker marks discovery finished only a moment after the window
     // shows its result, and a close in between is refused with a message box.
     bool CloseProgram(long command = 0, int timeoutMs = 20000);
-    // Messages of today's log file, in order, converted to UTF-8.
-    std::vector<std::string> LogMessages() const;
+    // Messages of today's log file, in order, converted to UTF-8; of the
+    // program in this test's folder, or in another.
+    std::vector<std::string> LogMessages() const { return LogMessagesIn(m_folder); }
+    static std::vector<std::string> LogMessagesIn(const std::string& folder);
     bool WaitForLogMessage(const std::string& message, int timeoutMs);
     // Starts with the rows seeded, the interval set and Start pressed; waits
     // until the first run has added every row.
