@@ -81,6 +81,23 @@ TEST_F(InstallerTest, SilentSetupInstallsUpgradesAMappingCopyAndItsUninstallKeep
     EXPECT_EQ("sz TCP|8080|18080|198.18.0.2|web", m_driver.Call("reg-get " + kMapList + " 0")) << "the list stays";
 }
 
+TEST_F(InstallerTest, CopyThatDoesNotEndIsNotKilledAndTheSetupChangesNothing)
+{
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    // Stopped, it can take no message, as a hung copy cannot. The pattern's
+    // brackets keep the shell that runs pkill from matching it.
+    std::string folder = m_folder.substr(m_folder.rfind('/') + 1);
+    const std::string copy = "pkill -f '[" + folder.substr(0, 1) + "]" + folder.substr(1) + ".Gatewright.exe'";
+    RunShell(copy + " -STOP");
+    std::string exitCode = RunSetup();
+    RunShell(copy + " -CONT");
+    EXPECT_EQ("2", exitCode);
+    EXPECT_FALSE(Exists(InstallDir()));
+    EXPECT_EQ("absent", m_driver.Call("reg-get " + kUninstallKey + " DisplayName"));
+    EXPECT_FALSE(m_driver.WaitExit(0)) << "still running";
+}
+
 TEST_F(InstallerTest, UnregisterAloneRemovesTheRunValueWithoutAWindow)
 {
     m_driver.Call("reg-sz " + kRunKey + " Gatewright \"C:\\x\\Gatewright.exe\"");
