@@ -91,10 +91,14 @@ private:
     LARGE_INTEGER m_start;
 };
 
+void BareCall(const std::function<void()>& call);
+
 void QueryExternalAddress()
 {
     char external[40] = {};
-    UPNP_GetExternalIPAddress(g_gatewayInfo.urls.controlURL, g_gatewayInfo.data.first.servicetype, external);
+    BareCall([&] {
+        UPNP_GetExternalIPAddress(g_gatewayInfo.urls.controlURL, g_gatewayInfo.data.first.servicetype, external);
+    });
 }
 
 // Fills g_gatewayInfo as the gateway worker does, but on this thread and
@@ -392,21 +396,55 @@ void RunProgram(const std::vector<MappingEntry>& rows, Mode mode)
     g_app.m_pMainWnd = nullptr;
 }
 
+// Where the bare loop makes its calls (GW_BENCH_BARE), to tell the program's
+// own costs apart: "main", the default, on the main thread alone; "thread" on
+// a second thread while the main one waits; "bounded" each call handed to the
+// program's bounding thread and back (RunBounded), as the worker's requests
+// are; "window" on a second thread while the main one runs a window's
+// message loop, as the program's window does.
+enum class BarePlace { Main, Thread, Bounded, Window };
+
+BarePlace BarePlaceFromEnvironment()
+{
+    const char* place = std::getenv("GW_BENCH_BARE");
+    std::string name = place ? place : "main";
+    if (name == "thread")
+        return BarePlace::Thread;
+    if (name == "bounded")
+        return BarePlace::Bounded;
+    return name == "window" ? BarePlace::Window : BarePlace::Main;
+}
+
+const BarePlace g_barePlace = BarePlaceFromEnvironment();
+
+// One library call of the bare loop, where its place makes it.
+void BareCall(const std::function<void()>& call)
+{
+    if (g_barePlace == BarePlace::Bounded)
+        RunBounded(call, kHandOverLimitMs);
+    else
+        call();
+}
+
 bool MappingExists(const MappingEntry& row)
 {
     char client[40] = {};
     char port[8] = {};
     char lease[16] = {};
-    return UPNP_GetSpecificPortMappingEntry(g_gatewayInfo.urls.controlURL, g_gatewayInfo.data.first.servicetype,
+    int result = 0;
+    BareCall([&] { result = UPNP_GetSpecificPortMappingEntry(g_gatewayInfo.urls.controlURL, g_gatewayInfo.data.first.servicetype,
                                             row.externalPort.c_str(), row.protocol.c_str(), nullptr, client,
-                                            port, nullptr, nullptr, lease) == UPNPCOMMAND_SUCCESS;
+                                            port, nullptr, nullptr, lease); });
+    return result == UPNPCOMMAND_SUCCESS;
 }
 
 void AddMapping(const MappingEntry& row)
 {
-    UPNP_AddPortMapping(g_gatewayInfo.urls.controlURL, g_gatewayInfo.data.first.servicetype,
-                        row.externalPort.c_str(), row.localPort.c_str(), row.internalIp.c_str(), kDescription,
-                        row.protocol.c_str(), nullptr, "3600");
+    BareCall([&] {
+        UPNP_AddPortMapping(g_gatewayInfo.urls.controlURL, g_gatewayInfo.data.first.servicetype,
+                            row.externalPort.c_str(), row.localPort.c_str(), row.internalIp.c_str(), kDescription,
+                            row.protocol.c_str(), nullptr, "3600");
+    });
 }
 
 void MapEach(const std::vector<MappingEntry>& rows)
@@ -415,6 +453,34 @@ void MapEach(const std::vector<MappingEntry>& rows)
         if (!MappingExists(row))
             AddMapping(row);
     }
+}
+
+// Runs the loop where GW_BENCH_BARE places it and waits for it.
+void RunBareLoop(const std::function<void()>& loop)
+{
+    if (g_barePlace != BarePlace::Thread && g_barePlace != BarePlace::Window) {
+        loop();
+        return;
+    }
+    DWORD mainThread = ::GetCurrentThreadId();
+    MSG msg;
+    // The thread's message queue, made before the loop's end is posted to it.
+    ::PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    std::thread second([&] {
+        loop();
+        ::PostThreadMessageA(mainThread, WM_QUIT, 0, 0);
+    });
+    if (g_barePlace == BarePlace::Window) {
+        HWND window = ::CreateWindowExA(0, "STATIC", "mapping_bench", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                                        nullptr, nullptr, nullptr);
+        ::ShowWindow(window, SW_SHOWNOACTIVATE);
+        while (::GetMessageA(&msg, nullptr, 0, 0) > 0)
+            ::DispatchMessageA(&msg);
+        ::DestroyWindow(window);
+    }
+    second.join();
+    // The thread variant's quit message waits in the queue: taken, it cannot end a later loop.
+    ::PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
 }
 
 // The program's runs begin half a second after the script's word, as a user
@@ -427,9 +493,11 @@ bool TimeBareRun(const std::vector<MappingEntry>& rows, ScriptWord word)
         return false;
     ::Sleep(kSettleMs);
     CStopwatch watch;
-    MapEach(rows);
-    if (word == kSaysRefresh)
-        QueryExternalAddress();
+    RunBareLoop([&] {
+        MapEach(rows);
+        if (word == kSaysRefresh)
+            QueryExternalAddress();
+    });
     Say(FormatText("rows=%d mode=bare run=%s ms=%.2f", static_cast<int>(rows.size()), kScriptWords[word],
                    watch.ElapsedMs()));
     return true;

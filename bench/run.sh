@@ -31,6 +31,9 @@
 #   GW_BENCH_ROWS     row counts (default "1 10 100")
 #   GW_BENCH_ROLES    router roles: "igd2", "igd1" or both (default)
 #   GW_BENCH_PARTS    what to measure: "runs", "answers" or both (default)
+#   GW_BENCH_BARE     where the bare loop makes its calls: "main" (default), or,
+#                     to tell the program's own costs apart, "thread", "bounded"
+#                     or "window" (see BarePlace in MappingBench.cpp)
 # Every run's numbers also go to build/bench-work/runs.tsv.
 #
 # Brings up what is missing (router, Xvfb when $DISPLAY is unset, its own Wine

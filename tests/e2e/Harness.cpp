@@ -255,18 +255,18 @@ sockaddr_storage SocketAddress(int family, const std::string& host, int port)
     return storage;
 }
 
-// In a child: listens on the LAN host at every address and says "ready" on
-// readyFd; the child ends when it cannot.
-int ListenOnLan(int family, int port, int readyFd)
+// In a child: listens on the LAN host at every address (a UDP socket is only
+// bound) and says "ready" on readyFd; the child ends when it cannot.
+int ListenOnLan(int family, int port, int readyFd, bool udp = false)
 {
     // Sockets belong to the namespace they are made in: enter it first.
     if (!EnterNamespace(kLanNamespace))
         _exit(1);
-    int server = socket(family, SOCK_STREAM, 0);
+    int server = socket(family, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
     int yes = 1;
     setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_storage address = SocketAddress(family, "", port);
-    if (bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(server, 1) != 0
+    if (bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || (!udp && listen(server, 1) != 0)
         || write(readyFd, "r", 1) != 1)
         _exit(1);
     return server;
@@ -311,14 +311,14 @@ bool ChildSucceeded(pid_t pid)
 
 }
 
-LanListener::LanListener(int port)
+LanListener::LanListener(int port, bool udp)
 {
     int ready[2];
     if (pipe(ready) != 0)
         return;
     m_nPid = fork();
     if (m_nPid == 0) {
-        ListenOnLan(AF_INET, port, ready[1]);
+        ListenOnLan(AF_INET, port, ready[1], udp);
         for (;;)
             pause();
     }

@@ -57,10 +57,11 @@ private:
     std::string m_strTable;
 };
 
-// While it lives, a program on the LAN host listens on the TCP port at every address.
+// While it lives, a program on the LAN host listens on the TCP port (or is
+// bound to the UDP port) at every address.
 class LanListener {
 public:
-    explicit LanListener(int port);
+    explicit LanListener(int port, bool udp = false);
     ~LanListener();
     LanListener(const LanListener&) = delete;
     LanListener& operator=(const LanListener&) = delete;

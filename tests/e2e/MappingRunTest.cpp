@@ -1,6 +1,7 @@
 // Start and the mapping run against the demo router.
 #include "Harness.h"
 #include <algorithm>
+#include <memory>
 #include <sstream>
 
 namespace {
@@ -59,6 +60,9 @@ protected:
 
 TEST_F(MappingRunTest, StartLocksTheControlsMapsEveryRowAndTrafficReachesTheLanHost)
 {
+    // Served rows: the log has the router's lines only.
+    auto web = std::make_unique<LanListener>(8080);
+    LanListener dns(5353, true), other(8081);
     size_t first = LaunchReady({ "TCP|8080|18080|198.18.0.2|web", "UDP|5353|15353|198.18.0.2|",
                                  "TCP|8081|18081|198.18.0.2|" });
     int lookups = Router::Requests("GetSpecificPortMappingEntry");
@@ -82,12 +86,15 @@ TEST_F(MappingRunTest, StartLocksTheControlsMapsEveryRowAndTrafficReachesTheLanH
     EXPECT_EQ(0, Router::Requests("GetSpecificPortMappingEntry") - lookups);
     EXPECT_EQ(2, Router::Requests("GetListOfPortMappings") - tables);
     EXPECT_EQ(3, Router::Requests("AddPortMapping") - adds);
+    // The connection's own listener takes the port.
+    web.reset();
     EXPECT_TRUE(ConnectThroughRouter(18080, 8080));
 }
 
 TEST_F(MappingRunTest, RefusedRowLogsItsFailureInRowOrderAndTheRunGoesOn)
 {
     Router::Run("deny 18091");
+    LanListener served8090(8090), served8091(8091), served8092(8092);
     size_t first = LaunchReady({ "TCP|8090|18090|198.18.0.2|", "TCP|8091|18091|198.18.0.2|",
                                  "TCP|8092|18092|198.18.0.2|" });
     m_driver.Click(kStart);
@@ -110,6 +117,7 @@ TEST_F(MappingRunTest, RunWithEverythingPresentLogsNothingAndOnlyReadsTheTable)
 {
     Router::Run("exec lan upnpc -a 198.18.0.2 8080 18080 TCP");
     Router::Run("exec lan upnpc -a 198.18.0.2 8081 18081 UDP");
+    LanListener tcp(8080), udp(8081, true);
     size_t first = LaunchReady({ "TCP|8080|18080|198.18.0.2|", "UDP|8081|18081|198.18.0.2|" });
     std::string status = m_driver.Text(1013);
     int tables = Router::Requests("GetListOfPortMappings");
