@@ -240,7 +240,9 @@ void CGatewayWorker::Do(const GatewayJob& job)
 {
     switch (job.kind) {
     case GatewayJob::Run:
-        RunRows(job);
+        // After the window has the run: this machine's side never holds it up.
+        if (RunRows(job))
+            CheckLocalReach(job.rows, m_notices);
         break;
     case GatewayJob::Stop:
         StopListed(job.rows);
@@ -336,15 +338,15 @@ void CGatewayWorker::DeclareLost()
     m_dwSearchBegan = m_dwNextSearch = ::GetTickCount();
 }
 
-void CGatewayWorker::RunRows(const GatewayJob& job)
+bool CGatewayWorker::RunRows(const GatewayJob& job)
 {
     CRunTimer timer;
     if (job.generation != m_nGeneration)
-        return;
+        return false;
     m_notices.BeginStart(job.generation);
     GatewayEvent done = { GatewayEvent::RunDone };
     if (!MapListed(job, &done))
-        return;
+        return false;
     m_lastRun = job;
     if (job.refreshAddress && m_pRouter)
         RefreshAddress();
@@ -355,8 +357,7 @@ void CGatewayWorker::RunRows(const GatewayJob& job)
     if (ipv6.unreached)
         DeclareLost();
     PostEvent(std::move(done));
-    // After the window has the run: this machine's side never holds it up.
-    CheckLocalReach(job.rows, m_notices);
+    return true;
 }
 
 bool CGatewayWorker::MapListed(const GatewayJob& job, GatewayEvent* event)

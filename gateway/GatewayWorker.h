@@ -90,7 +90,8 @@ private:
     void Close(const GatewayJob& job);
     void Search();
     void DeclareLost();
-    void RunRows(const GatewayJob& job);
+    // False when the run was of an older Start, or cut short.
+    bool RunRows(const GatewayJob& job);
     // Maps the job's rows and fills the event with their states; false when
     // a Stop or the close cut the run short.
     bool MapListed(const GatewayJob& job, GatewayEvent* event);
