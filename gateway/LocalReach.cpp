@@ -53,27 +53,27 @@ std::string ServingProgram(const LocalView& view, const MappingEntry& row)
     return socket ? ProgramPath(socket->pid) : std::string();
 }
 
-bool Blocks(const LocalView& view, const MappingEntry& row)
+// program: the one listening on the row's port, "" when none or not known.
+bool Blocks(const LocalView& view, const MappingEntry& row, const std::string& program)
 {
     InboundConnection connection = { row.protocol == "UDP" ? kFwProtocolUdp : kFwProtocolTcp,
-                                     static_cast<unsigned>(std::atol(row.localPort.c_str())),
-                                     ServingProgram(view, row) };
+                                     static_cast<unsigned>(std::atol(row.localPort.c_str())), program };
     return FirewallBlocks(view.firewall, connection, ExpandPath);
 }
 
-void TellListener(const LocalView& view, const MappingEntry& row, CNotices& notices)
+void TellListener(const MappingEntry& row, bool served, const std::string& program, CNotices& notices)
 {
     std::string key = "listener " + row.protocol + " " + row.localPort + " " + row.internalIp;
-    if (!FindServingSocket(view.sockets, row))
+    if (!served)
         notices.Tell(key, "none", FormatNoListener(row));
     else if (notices.Told(key))
-        notices.Tell(key, "listening", FormatListenerCame(row, FileName(ServingProgram(view, row))));
+        notices.Tell(key, "listening", FormatListenerCame(row, FileName(program)));
 }
 
-void TellFirewall(const LocalView& view, const MappingEntry& row, CNotices& notices)
+void TellFirewall(const LocalView& view, const MappingEntry& row, const std::string& program, CNotices& notices)
 {
     std::string key = "firewall " + row.protocol + " " + row.localPort;
-    if (Blocks(view, row))
+    if (Blocks(view, row, program))
         notices.Tell(key, "", FormatFirewallBlocks(row));
     else
         notices.Clear(key);
@@ -91,10 +91,13 @@ void CheckLocalReach(const std::vector<MappingEntry>& rows, CNotices& notices)
     for (const MappingEntry& row : rows) {
         if (!IsThisMachines(view, row))
             continue;
+        // Found once, the listener's program serves both checks.
+        const LocalSocket* socket = FindServingSocket(view.sockets, row);
+        std::string program = socket ? ProgramPath(socket->pid) : std::string();
         if (view.socketsKnown)
-            TellListener(view, row, notices);
+            TellListener(row, socket != nullptr, program, notices);
         if (view.firewallKnown)
-            TellFirewall(view, row, notices);
+            TellFirewall(view, row, program, notices);
     }
 }
 
@@ -103,7 +106,7 @@ void AllowBlockedInFirewall(const std::vector<MappingEntry>& rows, CNotices& not
     LocalView view = ReadLocalView();
     std::set<std::string> done;
     for (const MappingEntry& row : rows) {
-        if (!IsThisMachines(view, row) || (view.firewallKnown && !Blocks(view, row)))
+        if (!IsThisMachines(view, row) || (view.firewallKnown && !Blocks(view, row, ServingProgram(view, row))))
             continue;
         if (!done.insert(PortKey(row)).second)
             continue;
