@@ -13,12 +13,22 @@ struct CRunner {
 
 // One lock and one condition for the hand-over both ways and for the
 // give-up: events would cost a round trip through Wine's server each way,
-// which was most of a fast router's answer time.
+// which was most of a fast router's answer time. Each side wakes the other
+// only after letting go of the lock: woken while it is still held, the other
+// thread would wake only to sleep again on the lock, two more switches per call.
 SRWLOCK g_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_changed = CONDITION_VARIABLE_INIT;
 bool g_bAbandonAll = false;
 // The runner waiting for the next call. Calls come from one thread at a time.
 CRunner* g_pIdleRunner = nullptr;
+
+// Under the lock, which it lets go of for the wake and takes again.
+void WakeWithLockLetGo()
+{
+    ::ReleaseSRWLockExclusive(&g_lock);
+    ::WakeAllConditionVariable(&g_changed);
+    ::AcquireSRWLockExclusive(&g_lock);
+}
 
 unsigned __stdcall RunnerProc(void* param)
 {
@@ -34,7 +44,7 @@ unsigned __stdcall RunnerProc(void* param)
         runner->call = nullptr;
         ::AcquireSRWLockExclusive(&g_lock);
         runner->bCalling = false;
-        ::WakeAllConditionVariable(&g_changed);
+        WakeWithLockLetGo();
     }
     delete runner;
     return 0;
@@ -62,7 +72,7 @@ bool RunBounded(std::function<void()> call, DWORD timeoutMs, const std::atomic<b
         return false;
     runner->call = std::move(call);
     runner->bCalling = true;
-    ::WakeAllConditionVariable(&g_changed);
+    WakeWithLockLetGo();
     ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     while (runner->bCalling && !g_bAbandonAll && !(stop && *stop) && SleepUntil(g_changed, g_lock, deadline)) {
     }

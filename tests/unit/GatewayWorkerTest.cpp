@@ -114,6 +114,23 @@ TEST(BoundedCall, GivesUpInTimeAndTheLateCallFinishesOnItsOwn)
     EXPECT_EQ(2, *late) << "the call went on with what it owns";
 }
 
+// A wake missed between the two threads shows as a call that waits out its
+// bound, or is given up on, though it had ended.
+TEST(BoundedCall, CallsBackToBackAreEachAnsweredAtOnceAndInTurn)
+{
+    auto count = std::make_shared<int>(0);
+    for (int i = 0; i < 2000; ++i) {
+        ULONGLONG started = ::GetTickCount64();
+        ASSERT_TRUE(RunBounded([count, i] {
+            if (i % 3 == 0)
+                ::Sleep(0);
+            ++*count;
+        }, 2000)) << i;
+        ASSERT_LT(::GetTickCount64() - started, 1000u) << i;
+        ASSERT_EQ(i + 1, *count);
+    }
+}
+
 TEST(SearchRetry, QuickForFiveMinutesThenAtMostAMinuteAndNeverSpinning)
 {
     for (DWORD since : { 0u, 1000u, 60000u, 299999u }) {
