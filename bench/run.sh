@@ -34,6 +34,9 @@
 #   GW_BENCH_BARE     where the bare loop makes its calls: "main" (default), or,
 #                     to tell the program's own costs apart, "thread", "bounded"
 #                     or "window" (see BarePlace in MappingBench.cpp)
+#   GW_BENCH_PERF     1: also counts each run's CPU time and context switches
+#                     of the measured process, Wine's server and the router,
+#                     with perf (Debian package linux-perf), and reports them
 # Every run's numbers also go to build/bench-work/runs.tsv.
 #
 # Brings up what is missing (router, Xvfb when $DISPLAY is unset, its own Wine
@@ -55,6 +58,7 @@ REPEATS=${GW_BENCH_REPEATS:-9}
 read -r -a ROW_COUNTS <<<"${GW_BENCH_ROWS:-1 10 100}"
 read -r -a ROLES <<<"${GW_BENCH_ROLES:-igd2 igd1}"
 PARTS=${GW_BENCH_PARTS:-runs answers}
+PERF=${GW_BENCH_PERF:-}
 MAX_ATTEMPTS=3
 FIRST_LOCAL_PORT=20000
 FIRST_EXTERNAL_PORT=30000
@@ -79,6 +83,7 @@ done
 for role in "${ROLES[@]}"; do
   [[ $role =~ ^igd[12]$ ]] || die "GW_BENCH_ROLES must be igd2, igd1 or both"
 done
+[ -z "$PERF" ] || command -v perf >/dev/null || die "GW_BENCH_PERF needs perf (apt-get install linux-perf)"
 [[ $PARTS =~ ^(runs|answers|runs\ answers|answers\ runs)$ ]] || die "GW_BENCH_PARTS must be runs, answers or both"
 
 # ---- set-up and tear-down ---------------------------------------------------------
@@ -117,7 +122,8 @@ session_on_end() {
 set_up() {
   rm -rf "$work"
   mkdir -p "$work"
-  printf "role\trows\tmode\trun\tms\tworker_ms\trequest_ms\tlibrary_ms\tcalls\treads\tlookups\tadds\taddress\trequests\n" \
+  printf "role\trows\tmode\trun\tms\tworker_ms\trequest_ms\tlibrary_ms\tcalls\treads\tlookups\tadds\taddress\trequests\t%s\n" \
+    "process_cpu_ms	process_switches	server_cpu_ms	server_switches	router_cpu_ms" \
     >"$work/runs.tsv"
   build
   # A copy, so that the program's logs\ folder lands in the scratch folder.
@@ -190,6 +196,34 @@ bench_close() {
 
 # ---- one case: Start with none present, then a refresh with all present -------------
 
+# ---- CPU time and context switches, counted by perf (GW_BENCH_PERF) ----------------
+
+# counts_begin: perf counts every thread of the machine until counts_end.
+counts_begin() {
+  [ -n "$PERF" ] || return 0
+  perf stat -a --per-thread -x, -e task-clock,context-switches -o "$work/perf.csv" &
+  perf_pid=$!
+  # Counting starts once perf has opened its counters on every thread.
+  sleep 0.3
+}
+
+# counts_end: sets run_counts to "CPU_MS SWITCHES" of the measured process,
+# then of Wine's server, then the router's CPU_MS ("-" without GW_BENCH_PERF).
+counts_end() {
+  run_counts="- - - - -"
+  [ -n "${perf_pid:-}" ] || return 0
+  kill -INT "$perf_pid"
+  wait "$perf_pid" || true
+  perf_pid=
+  run_counts=$(awk -F, '
+    { comm = $1; sub(/-[0-9]+$/, "", comm)
+      group = comm ~ /^mapping_bench/ ? "bench" : comm ~ /^wineserver/ ? "server" : comm == "miniupnpd" ? "router" : ""
+      if (group != "") total[group, $4] += $2 }
+    END { printf "%.1f %d %.1f %d %.1f\n", total["bench", "task-clock"], total["bench", "context-switches"],
+          total["server", "task-clock"], total["server", "context-switches"], total["router", "task-clock"] }
+  ' "$work/perf.csv")
+}
+
 empty_table() { router restart >/dev/null; }
 
 log_size() { stat -c %s "$ROUTER_LOG"; }
@@ -250,18 +284,23 @@ expected_requests() {
 # case_issue set, when the case was disturbed or did not come out as expected.
 attempt_case() {
   local role=$1 mode=$2 rows=$3 found started refreshed
-  start_result='' refresh_result='' case_issue=''
+  start_result='' refresh_result='' case_issue='' start_counts='' refresh_counts=''
   if ! empty_table; then
     case_issue="router.sh restart failed"
     return 1
   fi
   bench_open "$mode" "$rows"
-  if bench_hear '^found$' && found=$(log_size) && bench_say start && hear_run "$mode" "$rows" start; then
-    start_result=$run_times
+  if bench_hear '^found$' && found=$(log_size) && counts_begin && bench_say start && hear_run "$mode" "$rows" start; then
+    counts_end
+    start_result=$run_times start_counts=$run_counts
     started=$(log_size)
+    counts_begin
     bench_say refresh
     hear_run "$mode" "$rows" refresh && refresh_result=$run_times
+    counts_end
+    refresh_counts=$run_counts
   fi
+  counts_end
   bench_close
   [ -n "$refresh_result" ] || return 1
   refreshed=$(log_size)
@@ -399,6 +438,7 @@ report_answers() {
 
 # Keyed ROLE,ROWS,RUN,MODE: each run's value, separated by spaces.
 declare -A times worker library own handovers own_per_request beyond requests
+declare -A process_cpu process_switches server_cpu server_switches router_cpu
 problems=()
 remeasured=()
 
@@ -422,6 +462,18 @@ record() {
   fi
 }
 
+# record_counts KEY "CPU_MS SWITCHES CPU_MS SWITCHES CPU_MS": process, server, router.
+record_counts() {
+  local key=$1 values
+  [ -n "$PERF" ] || return 0
+  read -r -a values <<<"$2"
+  process_cpu[$key]+="${values[0]} "
+  process_switches[$key]+="${values[1]} "
+  server_cpu[$key]+="${values[2]} "
+  server_switches[$key]+="${values[3]} "
+  router_cpu[$key]+="${values[4]} "
+}
+
 # measure_case ROLE MODE ROWS: a disturbed case is measured again (at most
 # MAX_ATTEMPTS times); what the last attempt measured is kept.
 measure_case() {
@@ -435,11 +487,13 @@ measure_case() {
   done
   [ -n "$refresh_result" ] || die "$role, $rows rows, $mode: no complete attempt"
   [ -z "$case_issue" ] || problems+=("$role, $rows rows, $mode: $case_issue")
-  for result in "start $start_result" "refresh $refresh_result"; do
+  for result in "start $start_result $start_counts" "refresh $refresh_result $refresh_counts"; do
     printf '%s\t%s\t%s\t%s\n' "$role" "$rows" "$mode" "$result" | tr ' ' '\t' >>"$work/runs.tsv"
   done
   record "$role,$rows,start,$mode" "$start_result"
   record "$role,$rows,refresh,$mode" "$refresh_result"
+  record_counts "$role,$rows,start,$mode" "$start_counts"
+  record_counts "$role,$rows,refresh,$mode" "$refresh_counts"
 }
 
 measure() {
@@ -601,6 +655,30 @@ report_verdicts() {
   fi
 }
 
+report_counts() {
+  echo
+  echo "Counted by perf over each run (from just before the script's word to the run's line), medians of" \
+    "$REPEATS runs: CPU milliseconds and context switches of the measured process (all its threads)" \
+    "and of Wine's server, the measured process's switches per request, and the router's CPU milliseconds."
+  echo
+  echo "| router | rows | run | side | process CPU ms | process switches | per request | server CPU ms | server switches | router CPU ms |"
+  echo "|---|---:|---|---|---:|---:|---:|---:|---:|---:|"
+  for_each_case counts_rows
+}
+
+# counts_rows ROLE ROWS RUN: the case's two lines of the counts table, program then bare.
+counts_rows() {
+  local mode key switches
+  for mode in program bare; do
+    key=$1,$2,$3,$mode
+    switches=$(stat_of median "${process_switches[$key]}")
+    echo "| $(role_name "$1") | $2 | $(run_name "$3") | $mode | $(stat_of median "${process_cpu[$key]}") |" \
+      "$switches | $(awk -v s="$switches" -v r="${requests[$key]##* }" 'BEGIN { printf "%.1f", s / r }') |" \
+      "$(stat_of median "${server_cpu[$key]}") | $(stat_of median "${server_switches[$key]}") |" \
+      "$(stat_of median "${router_cpu[$key]}") |"
+  done
+}
+
 # own_cost_verdict ROLE ROWS RUN: the case's own cost against its targets.
 own_cost_verdict() {
   local key=$1,$2,$3,program line
@@ -620,6 +698,7 @@ report() {
   machine_line
   report_times
   report_own_cost
+  if [ -n "$PERF" ]; then report_counts; fi
   report_verdicts
   echo "Every run: $work/runs.tsv"
 }
