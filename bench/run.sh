@@ -122,9 +122,9 @@ session_on_end() {
 set_up() {
   rm -rf "$work"
   mkdir -p "$work"
-  printf "role\trows\tmode\trun\tms\tworker_ms\trequest_ms\tlibrary_ms\tcalls\treads\tlookups\tadds\taddress\trequests\t%s\n" \
-    "process_cpu_ms	process_switches	server_cpu_ms	server_switches	router_cpu_ms" \
-    >"$work/runs.tsv"
+  local columns="role rows mode run ms worker_ms request_ms library_ms calls reads lookups adds address requests"
+  columns+=" process_cpu_ms process_switches server_cpu_ms server_switches router_cpu_ms"
+  tr ' ' '\t' <<<"$columns" >"$work/runs.tsv"
   build
   # A copy, so that the program's logs\ folder lands in the scratch folder.
   cp "$build_dir/bench/mapping_bench.exe" "$work/"
@@ -194,8 +194,6 @@ bench_close() {
   exec {bench_out}<&-
 }
 
-# ---- one case: Start with none present, then a refresh with all present -------------
-
 # ---- CPU time and context switches, counted by perf (GW_BENCH_PERF) ----------------
 
 # counts_begin: perf counts every thread of the machine until counts_end.
@@ -223,6 +221,8 @@ counts_end() {
           total["server", "task-clock"], total["server", "context-switches"], total["router", "task-clock"] }
   ' "$work/perf.csv")
 }
+
+# ---- one case: Start with none present, then a refresh with all present -------------
 
 empty_table() { router restart >/dev/null; }
 
