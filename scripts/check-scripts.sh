@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # check-scripts.sh: first, cheaply, setup's deb-src entries follow the machine's
-# own package sources (check-apt-src.sh). Then make check survives an
+# own package sources (check-apt-src.sh), and its install gets past a broken
+# i386 package index (check-apt-install.sh). Then make check survives an
 # interruption and leaves nothing behind. It is stopped with Ctrl-C while it
 # creates its Wine prefix, then with SIGTERM to make during the end-to-end
 # tests; after each, none of the processes, namespaces or displays it started
@@ -61,8 +62,9 @@ stopped_cleanly() {
   [ "$(displays)" = "$displays_before" ] || fail "$1: left a display"
 }
 
-echo "1/5: deb-src entries from the machine's own deb sources"
+echo "1/5: deb-src entries from the machine's own deb sources; an install past a broken i386 index"
 bash scripts/check-apt-src.sh || fail "the deb-src entries (message above)"
+bash scripts/check-apt-install.sh || fail "the install past a broken i386 index (message above)"
 
 mkdir -p "$logs"
 lab_take

@@ -57,8 +57,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt_update
   # miniupnpd asks debconf questions and may try to start itself; neither is wanted here.
   echo 'miniupnpd miniupnpd/start_daemon boolean false' | debconf-set-selections
-  apt-get "${apt_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}" ||
-    die "installing ${missing[*]} failed; check the network and Debian's package sources (apt-get's messages above), then run again"
+  bash "$root/scripts/apt-install.sh" "${missing[@]}"
   # The package's own service would answer on the host's interfaces; the demo runs its own.
   systemctl disable --now miniupnpd >/dev/null 2>&1 || true
   pkill -x miniupnpd >/dev/null 2>&1 || true
