@@ -1,5 +1,6 @@
 # make              builds dist/Gatewright.exe (installing what the build needs)
-# make check        builds everything and runs every test (TESTS=REGEX: the matching ones only)
+# make check        builds everything and runs every test (TESTS=REGEX: the matching ones only;
+#                   ARCH=x86_64: the 64-bit build, where the 32-bit one could run too)
 # make demo         runs the program against the demo router
 # make check-scripts  interrupts make check and checks that it recovers and leaves nothing behind
 .PHONY: all setup check check-scripts demo clean
@@ -11,13 +12,13 @@ setup:
 	@bash scripts/setup.sh
 
 check:
-	@bash scripts/check.sh $(if $(TESTS),-R '$(TESTS)')
+	@GW_ARCH='$(ARCH)' bash scripts/check.sh $(if $(TESTS),-R '$(TESTS)')
 
 check-scripts:
 	@bash scripts/check-scripts.sh
 
 demo:
-	@bash scripts/demo.sh
+	@GW_ARCH='$(ARCH)' bash scripts/demo.sh
 
 clean:
 	rm -rf build/i686 build/x86_64 build/e2e build/wine dist

@@ -35,4 +35,7 @@ step "starting Wine in the LAN namespace (prefix build/wine/lan)" "see build/win
 # One CTest run over both test trees, so there is one summary.
 printf 'subdirs("%s" "e2e")\n' "$GW_TEST_ARCH" > build/CTestTestfile.cmake
 cd build
-session_run ctest --output-on-failure "$@" || die "tests failed (listed above)"
+status=0
+session_run ctest --output-on-failure "$@" || status=$?
+note "tested: $GW_TESTED"
+[ "$status" = 0 ] || die "tests failed (listed above)"

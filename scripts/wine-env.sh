@@ -1,20 +1,29 @@
 # Sourced by the build and test scripts: which Wine runs the Windows programs.
-# The shipped program is 32-bit. Where the kernel cannot run 32-bit code (no
-# IA-32 emulation), 32-bit Wine cannot start, and the tests run the 64-bit build
-# of the same sources under 64-bit Wine instead.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+# The shipped program is 32-bit and is what the tests run. Where 32-bit Wine
+# cannot run it (not installed, or a kernel without IA-32 emulation), or where
+# GW_ARCH=x86_64 asks for it (make check ARCH=x86_64), they run the 64-bit
+# build of the same sources under 64-bit Wine instead; GW_TESTED says which, and why.
+if [ "${GW_ARCH:-}" = x86_64 ]; then
+  GW_TEST_ARCH=x86_64
+  GW_TESTED="the x86_64 build under 64-bit Wine, as asked (ARCH=x86_64)"
+elif /usr/lib/wine/wine --version >/dev/null 2>&1; then
   GW_TEST_ARCH=i686
-  WINE=/usr/lib/wine/wine
+  GW_TESTED="the i686 build under 32-bit Wine"
 else
   GW_TEST_ARCH=x86_64
-  WINE=/usr/lib/wine/wine64
+  if [ -e /usr/lib/wine/wine ]; then
+    GW_TESTED="the x86_64 build under 64-bit Wine; this kernel cannot run 32-bit code"
+  else
+    GW_TESTED="the x86_64 build under 64-bit Wine; 32-bit Wine (wine32:i386) is not installed"
+  fi
 fi
+[ "$GW_TEST_ARCH" = i686 ] && WINE=/usr/lib/wine/wine || WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 [ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver32
 # Code page 936 for the program's narrow texts; no Mono or Gecko downloads.
 export LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 2>/dev/null
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export GW_TEST_ARCH WINE WINESERVER
+export GW_TEST_ARCH GW_TESTED WINE WINESERVER
 
 # in_netns NETNS CMD...: CMD inside that network namespace, or here when NETNS is "".
 in_netns() {

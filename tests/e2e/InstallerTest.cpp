@@ -1,7 +1,11 @@
 // The setup and its uninstaller, run silently in the LAN host's prefix: the
 // program under Program Files, an upgrade over a copy that maps a row, and an
-// uninstall that keeps the user's list.
+// uninstall that keeps the user's list. The prefix is 64-bit, as Windows is: an
+// x86 setup installs under "Program Files (x86)" and records itself in the
+// 32-bit registry view, an amd64 one under "Program Files", so every path is
+// taken from what the setup recorded, as the tested build sees the registry.
 #include "Harness.h"
+#include <algorithm>
 #include <sys/stat.h>
 
 namespace {
@@ -10,8 +14,7 @@ const int kStart = 1005, kInterval = 1007, kAutostart = 1021;
 const std::string kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const std::string kUninstallKey = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Gatewright";
 const std::string kMapList = "Software\\Gatewright\\Gatewright\\MapList";
-const std::string kInstalled = "\"C:\\Program Files\\Gatewright\\Gatewright.exe\"";
-const std::string kUninstaller = "\"C:\\Program Files\\Gatewright\\uninstall.exe\"";
+const std::string kCurrentVersionKey = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion";
 
 bool Exists(const std::string& path)
 {
@@ -25,14 +28,38 @@ protected:
     {
         // Whatever copy the setup started ends, and nothing installed stays for the next test.
         m_driver.TryCall("run 20000 " + WindowsPath(m_folder + "/Gatewright.exe") + " /close");
-        if (Exists(InstallDir()))
-            m_driver.TryCall("run 60000 " + kUninstaller + " /S");
-        RunShell("rm -rf '" + InstallDir() + "'");
+        if (!m_strInstallDir.empty()) {
+            if (Exists(InstallDir()))
+                m_driver.TryCall("run 60000 " + Uninstaller() + " /S");
+            RunShell("rm -rf '" + InstallDir() + "'");
+        }
         m_driver.TryCall("reg-delete " + kUninstallKey);
         AppTest::TearDown();
     }
 
-    static std::string InstallDir() { return TestEnvironment::Get().lanPrefix + "/drive_c/Program Files/Gatewright"; }
+    // The value of the setup's entry in Programs and Features, "" when absent.
+    std::string Recorded(const std::string& name)
+    {
+        std::string value = m_driver.Call("reg-get " + kUninstallKey + " " + name);
+        return value.compare(0, 3, "sz ") == 0 ? value.substr(3) : "";
+    }
+    // Where the setup says it installed the program, as the tests see it.
+    std::string InstallDir() const
+    {
+        std::string path = TestEnvironment::Get().lanPrefix + "/drive_c" + m_strInstallDir.substr(2);
+        std::replace(path.begin(), path.end(), '\\', '/');
+        return path;
+    }
+    // Where a setup of the tested build's kind installs: under Program Files
+    // as that build reads it from its own registry view.
+    std::string FolderOfItsKind()
+    {
+        std::string value = m_driver.Call("reg-get " + kCurrentVersionKey + " ProgramFilesDir");
+        EXPECT_EQ(0u, value.find("sz C:\\")) << value;
+        return value.substr(std::min<size_t>(3, value.size())) + "\\Gatewright";
+    }
+    std::string Installed() const { return "\"" + m_strInstallDir + "\\Gatewright.exe\""; }
+    std::string Uninstaller() const { return "\"" + m_strInstallDir + "\\uninstall.exe\""; }
 
     std::string RunSetup()
     {
@@ -40,21 +67,25 @@ protected:
         return m_driver.Call("run 60000 " + WindowsPath(exe.substr(0, exe.rfind('/')) + "/Gatewright-Setup.exe")
                              + " /S");
     }
+
+    std::string m_strInstallDir;  // as the setup recorded it, "C:\\…"
 };
 
 TEST_F(InstallerTest, SilentSetupInstallsUpgradesAMappingCopyAndItsUninstallKeepsTheList)
 {
     ASSERT_EQ("0", RunSetup());
-    EXPECT_TRUE(Exists(InstallDir() + "/Gatewright.exe"));
+    m_strInstallDir = Recorded("InstallLocation");
+    ASSERT_EQ(0u, m_strInstallDir.find("C:\\")) << m_strInstallDir;
+    EXPECT_EQ(FolderOfItsKind(), m_strInstallDir);
+    EXPECT_TRUE(Exists(InstallDir() + "/Gatewright.exe")) << InstallDir();
     EXPECT_TRUE(Exists(TestEnvironment::Get().lanPrefix
                        + "/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Gatewright.lnk"));
-    EXPECT_EQ("sz Gatewright", m_driver.Call("reg-get " + kUninstallKey + " DisplayName"));
-    EXPECT_EQ("sz \"C:\\Program Files\\Gatewright\\uninstall.exe\" /S",
-              m_driver.Call("reg-get " + kUninstallKey + " QuietUninstallString"));
+    EXPECT_EQ("Gatewright", Recorded("DisplayName"));
+    EXPECT_EQ(Uninstaller() + " /S", Recorded("QuietUninstallString"));
 
     // The installed program maps a row and starts at logon.
     SeedRows({ "TCP|8080|18080|198.18.0.2|web" });
-    ASSERT_TRUE(m_driver.TryCall("launch " + kInstalled));
+    ASSERT_TRUE(m_driver.TryCall("launch " + Installed()));
     ASSERT_TRUE(m_driver.TryCall("main 30000"));
     ASSERT_TRUE(WaitUntil([&] { return m_driver.Enabled(kStart); }, 30000));
     m_driver.Click(kAutostart);
@@ -71,7 +102,7 @@ TEST_F(InstallerTest, SilentSetupInstallsUpgradesAMappingCopyAndItsUninstallKeep
     EXPECT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 1; }, 30000)) << "mapped by the new copy";
 
     // The uninstaller closes that copy too, and takes the program and its autostart away.
-    m_driver.Call("run 60000 " + kUninstaller + " /S");
+    m_driver.Call("run 60000 " + Uninstaller() + " /S");
     EXPECT_TRUE(WaitUntil([&] { return !Exists(InstallDir()); }, 30000));
     EXPECT_TRUE(Router::Mappings().empty());
     EXPECT_EQ("absent", m_driver.Call("reg-get " + kRunKey + " Gatewright"));
@@ -93,8 +124,9 @@ TEST_F(InstallerTest, CopyThatDoesNotEndIsNotKilledAndTheSetupChangesNothing)
     std::string exitCode = RunSetup();
     RunShell(copy + " -CONT");
     EXPECT_EQ("2", exitCode);
-    EXPECT_FALSE(Exists(InstallDir()));
     EXPECT_EQ("absent", m_driver.Call("reg-get " + kUninstallKey + " DisplayName"));
+    m_strInstallDir = FolderOfItsKind();
+    EXPECT_FALSE(Exists(InstallDir())) << InstallDir();
     EXPECT_FALSE(m_driver.WaitExit(0)) << "still running";
 }
 
