@@ -2,6 +2,7 @@
 // Windows Firewall (which Wine only pretends to have).
 #include "Harness.h"
 #include <chrono>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -13,7 +14,7 @@ const std::string kNoListener = "本机没有程序在监听TCP端口8090：从�
 
 class LocalReachTest : public AppTest {};
 
-TEST_F(LocalReachTest, RowWithoutAListenerIsNamedOnceAndTheListenerThatCameOnce)
+TEST_F(LocalReachTest, RowWithoutAListenerIsNamedOnceTheListenerThatCameOnceAndAgainWhenItWent)
 {
     LanListener served(8080);
     StartMapping({ kServed, kUnserved, "TCP|8091|18091|198.18.0.5|" }, "1");
@@ -27,7 +28,7 @@ TEST_F(LocalReachTest, RowWithoutAListenerIsNamedOnceAndTheListenerThatCameOnce)
     for (int row = 0; row < 3; ++row)
         EXPECT_EQ("1", m_driver.Call("image 1002 " + std::to_string(row))) << "the router's side decides the dot";
 
-    LanListener later(8090);
+    auto later = std::make_unique<LanListener>(8090);
     ASSERT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), "本机TCP端口8090已有程序在监听") == 1; }, 10000));
     std::this_thread::sleep_for(std::chrono::seconds(3));
     lines = LogMessages();
@@ -42,6 +43,10 @@ TEST_F(LocalReachTest, RowWithoutAListenerIsNamedOnceAndTheListenerThatCameOnce)
     EXPECT_TRUE(WaitForLogMessage("添加Windows防火墙规则失败: TCP端口8080", 10000));
     EXPECT_TRUE(WaitForLogMessage("添加Windows防火墙规则失败: TCP端口8090", 10000));
     EXPECT_EQ(0u, CountStarting(LogMessages(), "添加Windows防火墙规则失败: TCP端口8091"));
+
+    // The server that came stops again, as one that crashed: the user is told once more.
+    later.reset();
+    EXPECT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), kNoListener) == 2; }, 10000));
 }
 
 }

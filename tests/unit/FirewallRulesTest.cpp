@@ -50,6 +50,10 @@ TEST(FirewallRules, PortListsBlockOnlyWhenUnderstoodAndAllowWhenNot)
         { "*", 5000, true, true },         { " 80 , 443 ", 443, true, true }, { " 1000 - 2000 ", 1500, true, true },
         { "RPC", 135, false, true },       { "80,RPC", 80, false, true },     { "", 80, false, true },
         { "2000-1000", 1500, false, true }, { "70000", 4464, false, true },   { "80-", 80, false, true },
+        // Five digits, up to the last port.
+        { "18080", 18080, true, true },    { "18080", 8080, false, false },   { "65535", 65535, true, true },
+        { "49152-65535", 60000, true, true }, { "49152-65535", 8080, false, false },
+        { "80,10000-20000", 18080, true, true }, { "100000", 10000, false, true },
     };
     for (const Case& c : cases) {
         FirewallRule rule = Rule(false);

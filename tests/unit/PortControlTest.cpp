@@ -157,11 +157,12 @@ TEST(PortControlEpoch, RestartIsSeenAndProgressIsNot)
 
 TEST(PortControlRenewal, ComesBeforeHalfTheGrantedLeaseAtLeastDailyAndNeverSpins)
 {
-    EXPECT_EQ(4000u, RenewalDelayMs(10));
     EXPECT_EQ(1799000u, RenewalDelayMs(3600));
-    // A router granting a second or none at all is not asked again and again at once.
-    EXPECT_EQ(1000u, RenewalDelayMs(1));
-    EXPECT_EQ(1000u, RenewalDelayMs(0));
+    // Half the lease less a second, but never sooner than a second: a router
+    // granting a few seconds or none at all is not asked again and again at once.
+    const DWORD expected[] = { 1000, 1000, 1000, 1000, 1000, 1500, 2000, 2500, 3000, 3500, 4000 };
+    for (DWORD lifetime = 0; lifetime <= 10; ++lifetime)
+        EXPECT_EQ(expected[lifetime], RenewalDelayMs(lifetime)) << lifetime << " s";
     // Past 24 days a tick count ahead would read as passed.
     EXPECT_EQ(86400000u, RenewalDelayMs(0xFFFFFFFFu));
 }

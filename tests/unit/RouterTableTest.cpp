@@ -25,6 +25,8 @@ TEST(RouterTableOwner, ListedOnlyWhenProtocolPortsAndAddressAllMatchElseThisMach
         { Mapping("TCP", "18080", "198.18.0.3", "80"), MappingOwner::OtherHost, 0 },  // holds the row's port
         { Mapping("TCP", "19000", "10.0.0.7", "80"), MappingOwner::ThisHost, 0 },    // another address of ours
         { Mapping("UDP", "1053", "198.18.0.2", "53"), MappingOwner::Listed, 1 },
+        // The same local service on another external port: a stale mapping of this machine's.
+        { Mapping("TCP", "18081", "198.18.0.2", "80"), MappingOwner::ThisHost, 0 },
     };
     for (const auto& c : cases) {
         std::string name = c.mapping.protocol + " " + c.mapping.externalPort + " " + c.mapping.internalClient;
