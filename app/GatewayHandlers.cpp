@@ -283,9 +283,10 @@ void CMappingDlg::GiveUpClose()
 
 void CMappingDlg::ReportRowsLeft()
 {
-    for (const MappingEntry& row : m_worker->TakeCloseRowsLeft())
+    CloseLeft left = m_worker->TakeCloseLeft();
+    for (const MappingEntry& row : left.rows)
         Report(FormatStopFailed(row, kGatewayUnreachable));
-    for (const std::string& line : m_worker->TakeClosePinholeLines())
+    for (const std::string& line : left.pinholeLines)
         Report(line);
 }
 

@@ -69,11 +69,10 @@ public:
     // The program is ending: every wait on the router ends at once, and the
     // close names what it could not remove.
     void GiveUp();
-    // The rows of the close the worker has not dealt with, each once: taken,
-    // the worker leaves them to the caller to name.
-    std::vector<MappingEntry> TakeCloseRowsLeft() { return m_inbox.TakeCloseRowsLeft(); }
-    // After the rows: the lines naming their open pinholes, which the worker then leaves too.
-    std::vector<std::string> TakeClosePinholeLines() { return m_inbox.TakeClosePinholeLines(); }
+    // The rows of the close the worker has not dealt with and the lines that
+    // name their open pinholes, taken once: the worker then leaves both to
+    // the caller to name.
+    CloseLeft TakeCloseLeft() { return m_inbox.TakeCloseLeft(); }
     // The window goes: a thread still running is closed, given up on and
     // waited for a moment; past that it ends on its own.
     void Release();

@@ -2,6 +2,7 @@
 #include "LogLines.h"
 #include "Notices.h"
 #include "Ticks.h"
+#include <algorithm>
 
 namespace {
 const DWORD kFirstSearchBackoffMs = 60 * 1000;
@@ -82,6 +83,12 @@ void CIpv6Pinholes::Remove(const std::vector<MappingEntry>& removed, bool tryRou
     if (!m_pKeeper)
         return;
     std::vector<MappingEntry> rows = RowsToClose(removed, m_rows, m_strLanAddress);
+    // Gone from the list: a later removal keeps open only what the rows left need.
+    m_rows.erase(std::remove_if(m_rows.begin(), m_rows.end(),
+                                [&removed](const MappingEntry& row) {
+                                    return std::find(removed.begin(), removed.end(), row) != removed.end();
+                                }),
+                 m_rows.end());
     if (tryRouter)
         m_pKeeper->Remove(rows, m_strLanAddress);
     // What is still held was not reached; its lease ends it within the hour.

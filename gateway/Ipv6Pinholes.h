@@ -46,8 +46,9 @@ public:
     bool SearchAgain(const std::atomic<bool>& stop, CNotices& notices);
     // Renews, opens and moves the rows' pinholes.
     Ipv6RunReport Run(const std::vector<MappingEntry>& rows, CNotices& notices);
-    // Closes the pinholes of the rows that no other row of the last run
-    // needs, or with tryRouter false only names them; those still open after are named.
+    // Closes the pinholes of the rows that no other row of the last run, and
+    // not removed since, needs, or with tryRouter false only names them; those
+    // still open after are named.
     void Remove(const std::vector<MappingEntry>& removed, bool tryRouter, CNotices& notices);
     // The lines that name the open pinholes: of the rows, or all of them.
     std::vector<std::string> NameOpen(const std::vector<MappingEntry>& rows) const;
@@ -65,7 +66,7 @@ private:
     std::unique_ptr<CPinholeKeeper> m_pKeeper;
     std::string m_strLanAddress;
     std::string m_strAddress;
-    // The list as the last run had it.
+    // The list as the last run had it, less the rows removed since.
     std::vector<MappingEntry> m_rows;
     // The next search, while no firewall is known: its tick and the wait before it.
     DWORD m_dwBackoffMs = 0;

@@ -246,8 +246,9 @@ DWORD CPortControlRouter::RenewDueMs() const
 
 RemoveResult CPortControlRouter::RemoveRow(const MappingEntry& row, CNotices& notices)
 {
-    // Its endpoint's mapping, if any, is another row's.
-    if (m_sharedRows.count(RowKey(row)))
+    // Its endpoint's mapping, if any, is another row's; the row leaves the
+    // list, so it shares nothing with a row that may come later.
+    if (m_sharedRows.erase(RowKey(row)))
         return RemoveResult::Done;
     // A held port was never ours; nothing else tells whose it is.
     if (m_held.count(RowKey(row))) {

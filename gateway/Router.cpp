@@ -109,6 +109,8 @@ void CRouter::LearnExternalAddress(const std::string& address, CNotices& notices
 
 RemoveResult CRouter::Remove(const MappingEntry& row, CNotices& notices)
 {
+    // Stopped or deleted, the row is no longer live: mapped again, it is told again.
+    m_live.erase(RowKey(row));
     // Ports the router cannot take were never mapped.
     return HasValidPorts(row) ? RemoveRow(row, notices) : RemoveResult::Done;
 }

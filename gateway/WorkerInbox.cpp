@@ -90,17 +90,13 @@ void CWorkerInbox::SetOpenPinholeLines(std::vector<std::string> lines)
         m_closePinholeLines = std::move(lines);
 }
 
-std::vector<std::string> CWorkerInbox::TakeClosePinholeLines()
-{
-    CSrwLockGuard guard(m_lock);
-    return std::move(m_closePinholeLines);
-}
-
 bool CWorkerInbox::ClaimClosePinholes()
 {
     CSrwLockGuard guard(m_lock);
+    if (m_bCloseRowsTaken)
+        return false;
     m_closePinholeLines.clear();
-    return !m_bCloseRowsTaken;
+    return true;
 }
 
 bool CWorkerInbox::NextCloseRow(MappingEntry* row)
@@ -113,11 +109,11 @@ bool CWorkerInbox::NextCloseRow(MappingEntry* row)
     return true;
 }
 
-std::vector<MappingEntry> CWorkerInbox::TakeCloseRowsLeft()
+CloseLeft CWorkerInbox::TakeCloseLeft()
 {
     CSrwLockGuard guard(m_lock);
     m_bCloseRowsTaken = true;
-    return std::move(m_closeRowsLeft);
+    return { std::move(m_closeRowsLeft), std::move(m_closePinholeLines) };
 }
 
 bool CWorkerInbox::CloseRowsTaken()

@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+struct CloseLeft {
+    std::vector<MappingEntry> rows;
+    std::vector<std::string> pinholeLines;
+};
+
 class CWorkerInbox {
 public:
     void Push(GatewayJob job);
@@ -28,16 +33,15 @@ public:
     void ClosePending();
     // The close's next row, or false when none is left or the rest were taken.
     bool NextCloseRow(MappingEntry* row);
-    // The rows of the close the worker has not dealt with, each once: taken,
-    // the worker leaves them to the caller to name.
-    std::vector<MappingEntry> TakeCloseRowsLeft();
+    // What the close leaves undone, taken once: the rows the worker has not
+    // dealt with and the lines that name the open pinholes, together, so that
+    // the worker leaves both to the caller to name.
+    CloseLeft TakeCloseLeft();
     bool CloseRowsTaken();
-    // The lines that name the open pinholes, kept current by the worker:
-    // whoever takes them at the close names them. The window takes them after
-    // the rows; the worker claims them (true) before it closes the pinholes
-    // itself, unless the window took the rows.
+    // The lines that name the open pinholes, kept current by the worker. The
+    // worker claims them (true) before it closes the pinholes itself, unless
+    // the window took what the close left.
     void SetOpenPinholeLines(std::vector<std::string> lines);
-    std::vector<std::string> TakeClosePinholeLines();
     bool ClaimClosePinholes();
 
 private:

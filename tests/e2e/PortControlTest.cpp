@@ -69,6 +69,12 @@ TEST_F(PortControlTest, FoundByPcpMapsThisHostsRowAcrossTheRouterAndTellsOtherHo
     EXPECT_TRUE(WaitForLogMessage("成功停止列表中的所有映射!", 10000));
     EXPECT_TRUE(Router::Mappings().empty());
     EXPECT_FALSE(ConnectThroughRouter(18080, 8080)) << "closed after Stop";
+
+    // Started again, the row is a new mapping, and the log says so.
+    ASSERT_TRUE(WaitUntil([&] { return m_driver.Enabled(kStart); }, 10000));
+    m_driver.Click(kStart);
+    EXPECT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), mapped) == 2; }, 10000));
+    EXPECT_EQ(1u, Router::Mappings().size());
 }
 
 TEST_F(PortControlTest, RouterRestartedWithAnEmptyTableGetsTheRowsBackAndTheCloseRemovesThem)

@@ -88,16 +88,19 @@ TEST(WorkerInbox, TheClosesOpenPinholesAreNamedByTheWindowOrByTheWorkerNeverBoth
     first.SetOpenPinholeLines({ "open 80" });
     first.PushClose(close);
     EXPECT_TRUE(first.ClaimClosePinholes()) << "the worker closes them and names what stays";
-    EXPECT_TRUE(first.TakeCloseRowsLeft().size() == 1 && first.TakeClosePinholeLines().empty());
+    CloseLeft left = first.TakeCloseLeft();
+    EXPECT_TRUE(left.rows.size() == 1 && left.pinholeLines.empty());
 
+    // The window gives up first: the lines go with the rows, whenever the worker gets to its claim.
     CWorkerInbox givenUp;
     givenUp.SetOpenPinholeLines({ "open 80" });
     givenUp.PushClose(close);
-    EXPECT_EQ(close.rows, givenUp.TakeCloseRowsLeft());
-    EXPECT_EQ(std::vector<std::string>{ "open 80" }, givenUp.TakeClosePinholeLines());
+    left = givenUp.TakeCloseLeft();
+    EXPECT_EQ(close.rows, left.rows);
+    EXPECT_EQ(std::vector<std::string>{ "open 80" }, left.pinholeLines);
     givenUp.SetOpenPinholeLines({ "open 81" });
     EXPECT_FALSE(givenUp.ClaimClosePinholes()) << "the window named them";
-    EXPECT_TRUE(givenUp.TakeClosePinholeLines().empty());
+    EXPECT_TRUE(givenUp.TakeCloseLeft().pinholeLines.empty()) << "named once";
 }
 
 TEST(BoundedCall, GivesUpInTimeAndTheLateCallFinishesOnItsOwn)

@@ -205,7 +205,7 @@ TEST_F(PinholeKeeper, ARefusedAddIsLoggedAndTriedAgainAndAnUnreachedRouterEndsTh
     EXPECT_TRUE(report.lines.empty());
 }
 
-TEST(Ipv6Pinholes, AFirewallNotFoundIsSoughtAgainAfterAMinuteThenDoublingToHalfAnHour)
+TEST(Ipv6SearchBackoff, AFirewallNotFoundIsSoughtAgainAfterAMinuteThenDoublingToHalfAnHour)
 {
     std::vector<DWORD> waits;
     for (DWORD wait = 0; waits.size() < 8;)
@@ -213,22 +213,36 @@ TEST(Ipv6Pinholes, AFirewallNotFoundIsSoughtAgainAfterAMinuteThenDoublingToHalfA
     EXPECT_EQ((std::vector<DWORD>{ 60000, 120000, 240000, 480000, 960000, 1800000, 1800000, 1800000 }), waits);
 }
 
-TEST(Ipv6Pinholes, WhatWasOpenedStaysKnownWhenTheRouterIsFoundAgainWithOrWithoutItsFirewall)
-{
-    auto firewall = std::make_shared<Ipv6Firewall>(Ipv6Firewall{ { "http://[2001:db8:1::1]:5000/ctl", "fw" }, kOld });
+// The pinholes over a fake network: a firewall found while found is set, each
+// search's requests recorded by the fake made last.
+class Ipv6Pinholes : public ::testing::Test {
+protected:
+    Ipv6Pinholes() : pinholes(Network()), notices([](const std::string&) {}) {}
+
+    Ipv6Network Network()
+    {
+        Ipv6Network network;
+        network.searchFirewall = [this](const std::atomic<bool>&) { return found ? firewall : nullptr; };
+        network.makeRequests = [this](const ServiceTarget&) {
+            latest = new CFakeFirewall;
+            return std::unique_ptr<IPinholeRequests>(latest);
+        };
+        network.localAddressTowards = [](const std::string&) { return std::string(kOld); };
+        network.hasGlobalAddress = [] { return true; };
+        return network;
+    }
+
+    std::shared_ptr<Ipv6Firewall> firewall =
+        std::make_shared<Ipv6Firewall>(Ipv6Firewall{ { "http://[2001:db8:1::1]:5000/ctl", "fw" }, kOld });
     bool found = true;
     CFakeFirewall* latest = nullptr;
-    Ipv6Network network;
-    network.searchFirewall = [&](const std::atomic<bool>&) { return found ? firewall : nullptr; };
-    network.makeRequests = [&](const ServiceTarget&) {
-        latest = new CFakeFirewall;
-        return std::unique_ptr<IPinholeRequests>(latest);
-    };
-    network.localAddressTowards = [](const std::string&) { return std::string(kOld); };
-    network.hasGlobalAddress = [] { return true; };
-    CIpv6Pinholes pinholes(network);
-    CNotices notices([](const std::string&) {});
+    CIpv6Pinholes pinholes;
+    CNotices notices;
     std::atomic<bool> stop{ false };
+};
+
+TEST_F(Ipv6Pinholes, WhatWasOpenedStaysKnownWhenTheRouterIsFoundAgainWithOrWithoutItsFirewall)
+{
     const std::vector<MappingEntry> rows = { { "TCP", "80", "8080", kLan, "" } };
 
     EXPECT_TRUE(pinholes.Find(kLan, stop, notices));
@@ -253,6 +267,20 @@ TEST(Ipv6Pinholes, WhatWasOpenedStaysKnownWhenTheRouterIsFoundAgainWithOrWithout
     found = true;
     pinholes.SearchAgain(stop, notices);
     EXPECT_EQ(INFINITE, pinholes.SearchDueMs());
+}
+
+TEST_F(Ipv6Pinholes, ASharedPinholeStaysWhileARowNeedsItAndClosesWithTheLastOneLeft)
+{
+    // Two external ports for one local service: one pinhole.
+    const std::vector<MappingEntry> rows = { { "TCP", "8080", "80", kLan, "" }, { "TCP", "8080", "8000", kLan, "" } };
+    pinholes.Find(kLan, stop, notices);
+    pinholes.Run(rows, notices);
+    latest->calls.clear();
+    pinholes.Remove({ rows[0] }, true, notices);
+    EXPECT_TRUE(latest->calls.empty()) << "the other row still needs it";
+    // Stop before the next run: the deleted row no longer counts as staying.
+    pinholes.Remove({ rows[1] }, true, notices);
+    EXPECT_EQ(std::vector<std::string>{ "Delete 1" }, latest->calls);
 }
 
 }
