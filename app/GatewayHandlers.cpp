@@ -18,11 +18,15 @@ const int kMappingControls[] = { IDC_START, IDC_MAPPING_LIST, IDC_GATEWAY_ADDRES
                                  IDC_EXTERNAL_ADDRESS, IDC_REFRESH_INTERVAL, IDC_AUTOSTART };
 
 const UINT_PTR kCloseTimerId = 2;
-// The worker stops rows until the first; at the second the window makes it
-// give up whatever it still waits for, and waits at most the third for it to
-// name what stayed. The process ends within five seconds of a close.
-const DWORD kCloseWorkMs = 3500;
-const DWORD kCloseLimitMs = 4000;
+const UINT kCloseCheckMs = 250;
+// The worker stops rows until the router has been silent for the first, or
+// for the second in all (the setup waits 15 s for the close); half a second
+// later the window makes it give up whatever it still waits for, and waits at
+// most the third for it to name what stayed. At the end of the Windows
+// session the first bounds the whole close, which ends within five seconds.
+const DWORD kCloseSilenceMs = 3500;
+const DWORD kCloseCapMs = 11500;
+const DWORD kCloseGraceMs = 500;
 const DWORD kGiveUpWaitMs = 500;
 }
 
@@ -250,6 +254,10 @@ void CMappingDlg::OnTimer(UINT_PTR nIDEvent)
 {
     ::KillTimer(m_hWnd, nIDEvent);
     if (nIDEvent == kCloseTimerId) {
+        if (!m_worker->CloseOverdue(kCloseGraceMs)) {
+            ::SetTimer(m_hWnd, kCloseTimerId, kCloseCheckMs, nullptr);
+            return;
+        }
         GiveUpClose();
         FinishClose();
     } else if (nIDEvent == m_nRefreshTimerId && m_bMappingActive && m_bGatewayReady) {
@@ -267,11 +275,11 @@ void CMappingDlg::BeginClose()
     m_bMappingActive = false;
     ::KillTimer(m_hWnd, m_nRefreshTimerId);
     ShowRowStates(RowState::Inactive);
-    if (!m_worker->PostClose(ReadRows(), kCloseWorkMs)) {
+    if (!m_worker->PostClose(ReadRows(), kCloseSilenceMs, m_bSessionEnding ? kCloseSilenceMs : kCloseCapMs)) {
         FinishClose();
         return;
     }
-    ::SetTimer(m_hWnd, kCloseTimerId, kCloseLimitMs, nullptr);
+    ::SetTimer(m_hWnd, kCloseTimerId, kCloseCheckMs, nullptr);
 }
 
 void CMappingDlg::GiveUpClose()
@@ -320,7 +328,7 @@ LRESULT CMappingDlg::OnEndSession(WPARAM wParam, LPARAM)
     m_bSessionEnding = true;
     MappingStore::Save(m_listMappings, GetDlgItem(IDC_REFRESH_INTERVAL).GetWindowText());
     BeginClose();
-    if (!m_bClosed && !m_worker->WaitClosed(kCloseLimitMs))
+    if (!m_bClosed && !m_worker->WaitClosed(kCloseSilenceMs + kCloseGraceMs))
         GiveUpClose();
     FinishClose();
     return 0;

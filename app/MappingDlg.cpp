@@ -121,6 +121,8 @@ void CMappingDlg::EndDiscovery()
 LRESULT CMappingDlg::OnCloseRequest(WPARAM, LPARAM)
 {
     // Another program (the setup) asks: no box, the close comes once it may.
+    // A box left open would hold the process in its own loop after the close.
+    EndModalDialogs();
     m_bCloseRequested = true;
     if (m_bDiscoveryDone)
         BeginClose();

@@ -48,6 +48,10 @@ std::string StatusText(const TableRead& read)
     case TableRead::CutAtLimit:
         return FormatText("共%d个映射（路由器的映射表超过%u个，只读取了前%u个）", count, kTableReadLimit,
                           kTableReadLimit);
+    case TableRead::CutAtPageLimit:
+        return FormatText("共%d个映射（路由器的映射表过大，每种协议只读取了前%u个）", count, kTablePagedReadLimit);
+    case TableRead::Interrupted:
+        return FormatText("读取被停止或关闭打断，映射表没有读完（已读取%d个映射）。", count);
     case TableRead::OwnOnly:
         return "此路由器不能列出映射表，下面只有本程序做的映射。";
     case TableRead::Lost:
@@ -72,6 +76,7 @@ BEGIN_MESSAGE_MAP(CRouterTableDlg)
     ON_BN_CLICKED(IDC_TABLE_REFRESH, OnRefresh)
     ON_BN_CLICKED(IDC_TABLE_DELETE, OnDelete)
     ON_BN_CLICKED(IDC_TABLE_ADOPT, OnAdopt)
+    ON_NOTIFY(LVN_GETDISPINFOA, IDC_TABLE_LIST, OnGetDispInfo)
     ON_MESSAGE(WM_SIZE, OnSize)
     ON_MESSAGE(WM_GETMINMAXINFO, OnGetMinMaxInfo)
 END_MESSAGE_MAP()
@@ -141,18 +146,11 @@ void CRouterTableDlg::ShowStatus(const std::string& text) const
 
 void CRouterTableDlg::ShowTable(const TableRead& read)
 {
+    // The list asks for each cell it shows: the largest table costs the window nothing.
     m_mappings = read.mappings;
-    m_listTable.DeleteAllItems();
-    for (const RouterMapping& mapping : m_mappings) {
-        int row = m_listTable.InsertItem(m_listTable.GetItemCount(), mapping.protocol.c_str());
-        m_listTable.SetItemText(row, kTableExternalPort, mapping.externalPort.c_str());
-        m_listTable.SetItemText(row, kTableClient, mapping.internalClient.c_str());
-        m_listTable.SetItemText(row, kTableInternalPort, mapping.internalPort.c_str());
-        m_listTable.SetItemText(row, kTableDescription, mapping.description.c_str());
-        std::string lease = mapping.leaseLeft ? std::to_string(mapping.leaseLeft) : "永久";
-        m_listTable.SetItemText(row, kTableLease, lease.c_str());
-    }
+    m_listTable.SetItemCount(0);
     ShowOwners();
+    m_listTable.SetItemCount(static_cast<int>(m_mappings.size()));
     ShowStatus(StatusText(read));
 }
 
@@ -162,9 +160,23 @@ void CRouterTableDlg::ShowOwners()
     std::vector<std::string> thisMachine = { m_main.GetAddressItem(IDC_LAN_ADDRESS).GetAddressText() };
     for (DWORD address : ThisMachineAddresses())
         thisMachine.push_back(DottedText(address));
-    for (size_t row = 0; row < m_mappings.size(); ++row)
-        m_listTable.SetItemText(static_cast<int>(row), kTableOwner,
-                                OwnerText(OwnerOf(m_mappings[row], listed, thisMachine)));
+    m_owners.clear();
+    for (const RouterMapping& mapping : m_mappings)
+        m_owners.push_back(OwnerText(OwnerOf(mapping, listed, thisMachine)));
+    m_listTable.RedrawItems(0, static_cast<int>(m_mappings.size()) - 1);
+}
+
+void CRouterTableDlg::OnGetDispInfo(NMHDR* pNMHDR, LRESULT*)
+{
+    LVITEMA& item = reinterpret_cast<NMLVDISPINFOA*>(pNMHDR)->item;
+    if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || static_cast<size_t>(item.iItem) >= m_mappings.size())
+        return;
+    const RouterMapping& mapping = m_mappings[static_cast<size_t>(item.iItem)];
+    std::string lease = mapping.leaseLeft ? std::to_string(mapping.leaseLeft) : "永久";
+    const std::string cells[] = { mapping.protocol, mapping.externalPort, mapping.internalClient, mapping.internalPort,
+                                  mapping.description, lease, m_owners[static_cast<size_t>(item.iItem)] };
+    if (item.iSubItem >= 0 && item.iSubItem <= kTableOwner && item.cchTextMax > 0)
+        ::lstrcpynA(item.pszText, cells[item.iSubItem].c_str(), item.cchTextMax);
 }
 
 std::vector<RouterMapping> CRouterTableDlg::SelectedMappings() const

@@ -28,6 +28,7 @@ private:
     void OnRefresh();
     void OnDelete();
     void OnAdopt();
+    void OnGetDispInfo(NMHDR* pNMHDR, LRESULT* pResult);
     LRESULT OnSize(WPARAM wParam, LPARAM lParam);
     LRESULT OnGetMinMaxInfo(WPARAM wParam, LPARAM lParam);
     void Read();
@@ -45,6 +46,8 @@ private:
     CMappingDlg& m_main;
     CListCtrl m_listTable;
     std::vector<RouterMapping> m_mappings;
+    // Whose each mapping is, as the list was when it was last shown.
+    std::vector<std::string> m_owners;
     // Each control's rectangle at the template's size, which the layout keeps
     // its margins from.
     std::vector<RECT> m_layout;

@@ -90,3 +90,21 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM 
         return FALSE;
     return SetDlgMsgResult(hWnd, msg, result);
 }
+
+namespace {
+BOOL CALLBACK EndIfModal(HWND hWnd, LPARAM)
+{
+    char className[8] = {};
+    HWND hOwner = ::GetWindow(hWnd, GW_OWNER);
+    if (hOwner && !::IsWindowEnabled(hOwner) && ::GetClassNameA(hWnd, className, sizeof className)
+        && lstrcmpA(className, "#32770") == 0)
+        ::EndDialog(hWnd, IDCANCEL);
+    return TRUE;
+}
+}
+
+void EndModalDialogs()
+{
+    ::EndMenu();
+    ::EnumThreadWindows(::GetCurrentThreadId(), EndIfModal, 0);
+}

@@ -59,6 +59,11 @@ private:
     bool m_bDefault = false;
 };
 
+// Ends this thread's modal dialogs and message boxes (each one's owner is
+// disabled while it runs), each as if cancelled, and any menu it tracks, so
+// that the modal loops return to whoever opened them.
+void EndModalDialogs();
+
 #define DECLARE_MESSAGE_MAP() \
 protected: \
     const MessageMapEntry* GetMessageMap() const override;

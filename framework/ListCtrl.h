@@ -13,6 +13,12 @@ public:
     }
     BOOL DeleteItem(int nItem) const { return static_cast<BOOL>(SendMessage(LVM_DELETEITEM, nItem)); }
     BOOL DeleteAllItems() const { return static_cast<BOOL>(SendMessage(LVM_DELETEALLITEMS)); }
+    // A list that keeps no items of its own (LVS_OWNERDATA): how many its owner has.
+    BOOL SetItemCount(int nItems) const { return static_cast<BOOL>(SendMessage(LVM_SETITEMCOUNT, nItems)); }
+    BOOL RedrawItems(int nFirst, int nLast) const
+    {
+        return static_cast<BOOL>(SendMessage(LVM_REDRAWITEMS, nFirst, nLast));
+    }
     void SetExtendedStyle(DWORD dwStyle) const
     {
         SendMessage(LVM_SETEXTENDEDLISTVIEWSTYLE, dwStyle, dwStyle);

@@ -50,7 +50,7 @@ void CGatewayWorker::Release()
     // A window that ends without the close (it cannot otherwise) still must
     // not keep the process waiting on the router.
     if (m_bRunning && ::WaitForSingleObject(m_hClosed, 0) != WAIT_OBJECT_0) {
-        PostClose({}, 0);
+        PostClose({}, 0, 0);
         GiveUp();
         WaitClosed(kEndWaitMs);
     }
@@ -123,19 +123,25 @@ void CGatewayWorker::PostDeleteFromTable(std::vector<RouterMapping> mappings)
     m_inbox.Push(std::move(job));
 }
 
-bool CGatewayWorker::PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs)
+bool CGatewayWorker::PostClose(std::vector<MappingEntry> rows, DWORD silenceMs, DWORD capMs)
 {
     if (!m_bRunning)
         return false;
     ++m_nGeneration;
     GatewayJob job = MakeJob(GatewayJob::Close, std::move(rows));
-    job.deadline = ::GetTickCount() + timeoutMs;
+    m_closeBound = job.bound = { ::GetTickCount(), silenceMs, capMs };
+    m_dwLastAnswer = job.bound.began;
     m_inbox.PushClose(std::move(job));
     // A search going on would hold the close up for seconds: it ends here,
     // and the close tries the router last found.
     m_bClosePosted = true;
     WakeBoundedCalls();
     return true;
+}
+
+bool CGatewayWorker::CloseOverdue(DWORD graceMs) const
+{
+    return m_closeBound.Exceeded(m_dwLastAnswer, ::GetTickCount(), graceMs);
 }
 
 void CGatewayWorker::GiveUp()
@@ -282,8 +288,11 @@ void CGatewayWorker::Close(const GatewayJob& job)
     std::vector<MappingEntry> closed;
     while (m_inbox.NextCloseRow(&row)) {
         closed.push_back(row);
-        RemoveResult result = target && !TickPassed(job.deadline) ? target->Remove(row, m_notices)
-                                                                  : RemoveResult::Unreached;
+        RemoveResult result = target && !job.bound.Exceeded(m_dwLastAnswer, ::GetTickCount())
+            ? target->Remove(row, m_notices)
+            : RemoveResult::Unreached;
+        if (result != RemoveResult::Unreached)
+            m_dwLastAnswer = ::GetTickCount();
         if (result == RemoveResult::Unreached) {
             m_log.Report(FormatStopFailed(row, kGatewayUnreachable));
             // One row that cannot reach it is enough: the rest are only named.
@@ -294,7 +303,7 @@ void CGatewayWorker::Close(const GatewayJob& job)
     // Rows taken by the window are named there, with their pinholes: they did not all leave.
     if (!m_inbox.ClaimClosePinholes())
         return;
-    m_ipv6.Remove(closed, !TickPassed(job.deadline), m_notices);
+    m_ipv6.Remove(closed, !job.bound.Exceeded(m_dwLastAnswer, ::GetTickCount()), m_notices);
     if (allDone)
         m_log.Report(kAllStopped);
 }
@@ -411,11 +420,17 @@ void CGatewayWorker::PostExternalAddress(const std::string& address, int status)
     PostEvent(std::move(event));
 }
 
+std::function<bool()> CGatewayWorker::StopOrCloseSince() const
+{
+    long generation = m_nGeneration;
+    return [this, generation] { return generation != m_nGeneration || m_bClosePosted; };
+}
+
 void CGatewayWorker::ReadRouterTable()
 {
     GatewayEvent event = { GatewayEvent::Table };
     if (m_pRouter)
-        event.table = m_pRouter->ReadWholeTable();
+        event.table = m_pRouter->ReadWholeTable(StopOrCloseSince());
     else
         event.table.outcome = TableRead::Lost;
     if (m_pRouter && event.table.outcome == TableRead::Lost)
@@ -425,7 +440,10 @@ void CGatewayWorker::ReadRouterTable()
 
 void CGatewayWorker::DeleteFromTable(const std::vector<RouterMapping>& mappings)
 {
+    std::function<bool()> cancelled = StopOrCloseSince();
     for (const RouterMapping& mapping : mappings) {
+        if (cancelled())
+            return;
         int result = m_pRouter ? m_pRouter->DeleteFromTable(mapping) : kGatewayUnreachable;
         m_log.Report(result == 0 ? FormatTableMappingDeleted(mapping) : FormatTableDeleteFailed(mapping, result));
         if (MeansGatewayLost(result)) {
@@ -469,7 +487,15 @@ bool CGatewayWorker::StopRows(const std::vector<MappingEntry>& rows)
 {
     bool allDone = true;
     for (const MappingEntry& row : rows) {
+        // The close removes what is left, within its own bounds.
+        if (m_bClosePosted) {
+            m_inbox.AddPending(row);
+            allDone = false;
+            continue;
+        }
         RemoveResult result = m_pRouter ? m_pRouter->Remove(row, m_notices) : RemoveResult::Unreached;
+        if (result != RemoveResult::Unreached)
+            m_dwLastAnswer = ::GetTickCount();
         if (result == RemoveResult::Unreached) {
             // The mapping stays for now, and the log says so; it leaves when
             // the router answers again.

@@ -23,6 +23,7 @@
 #include "WorkerInbox.h"
 #include <windows.h>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,9 +62,12 @@ public:
     void PostReadTable();
     // Deletes mappings of that table, then reads it again.
     void PostDeleteFromTable(std::vector<RouterMapping> mappings);
-    // Stops the rows, giving up on the router after timeoutMs, then ends the
-    // thread. False when no worker runs to do it.
-    bool PostClose(std::vector<MappingEntry> rows, DWORD timeoutMs);
+    // Stops the rows, giving up on the router once it has been silent for
+    // silenceMs or capMs have passed, then ends the thread. False when no
+    // worker runs to do it.
+    bool PostClose(std::vector<MappingEntry> rows, DWORD silenceMs, DWORD capMs);
+    // The close has waited on the router graceMs longer than its bounds allow.
+    bool CloseOverdue(DWORD graceMs) const;
     // Waits for the thread to end, serving messages sent to this thread.
     bool WaitClosed(DWORD timeoutMs) const;
     // The program is ending: every wait on the router ends at once, and the
@@ -107,6 +111,9 @@ private:
     // Removes the rows' mappings; rows the router could not be reached for
     // are named and wait for it to answer again. True when every row is off.
     bool StopRows(const std::vector<MappingEntry>& rows);
+    // True from when a Stop or the close is posted after this call: a long
+    // job then ends before its next request.
+    std::function<bool()> StopOrCloseSince() const;
     void ReadRouterTable();
     void DeleteFromTable(const std::vector<RouterMapping>& mappings);
     void PostEvent(GatewayEvent event) const;
@@ -121,6 +128,10 @@ private:
     HANDLE m_hClosed;
     std::atomic<long> m_nGeneration{ 0 };
     std::atomic<bool> m_bClosePosted{ false };
+    // The close's bounds, set on the window's thread, and the router's last
+    // answer to a removal since it was posted.
+    CloseBound m_closeBound;
+    std::atomic<DWORD> m_dwLastAnswer{ 0 };
 
     // The worker's own. Null while no router answers.
     std::shared_ptr<CRouter> m_pRouter;

@@ -6,6 +6,19 @@
 #include <string>
 #include <vector>
 
+// How long the close may wait on the router: it gives up once the router has
+// been silent for silenceMs, not merely slow, or capMs after the close began.
+struct CloseBound {
+    DWORD began = 0;
+    DWORD silenceMs = 0;
+    DWORD capMs = 0;
+    // lastAnswer: the tick of the router's last answer, or of the close's beginning.
+    bool Exceeded(DWORD lastAnswer, DWORD now, DWORD graceMs = 0) const
+    {
+        return now - began >= capMs + graceMs || now - lastAnswer >= silenceMs + graceMs;
+    }
+};
+
 // What the window asks of the gateway worker. The rows are a copy of the
 // list taken on the window's thread: the worker never reads a control.
 struct GatewayJob {
@@ -24,8 +37,8 @@ struct GatewayJob {
     std::vector<RouterMapping> mappings;
     // ForgetFirewallRules: the rows the list keeps; rows are those deleted.
     std::vector<MappingEntry> listed;
-    // Close: the tick by which the worker must have given up on the gateway.
-    DWORD deadline = 0;
+    // Close: how long the worker may wait on the gateway.
+    CloseBound bound;
 };
 
 // The worker's queue and its rules of precedence. Runs never pile up: a new

@@ -286,7 +286,7 @@ std::string CPortControlRouter::ReadExternalAddress(int* status)
     return *status ? std::string() : m_strExternalAddress;
 }
 
-TableRead CPortControlRouter::ReadWholeTable()
+TableRead CPortControlRouter::ReadWholeTable(const std::function<bool()>&)
 {
     TableRead read;
     read.outcome = TableRead::OwnOnly;

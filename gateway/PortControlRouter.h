@@ -54,7 +54,7 @@ public:
     std::string ReadExternalAddress(int* status) override;
     DWORD RenewDueMs() const override;
     // It cannot be listed: the rows this program keeps mapped.
-    TableRead ReadWholeTable() override;
+    TableRead ReadWholeTable(const std::function<bool()>& cancelled) override;
     int DeleteFromTable(const RouterMapping& mapping) override;
 
 protected:

@@ -72,8 +72,8 @@ public:
     // window's runs come soon enough.
     virtual DWORD RenewDueMs() const { return INFINITE; }
     // The router's whole table; a router that cannot list it gives this
-    // program's own mappings.
-    virtual TableRead ReadWholeTable() = 0;
+    // program's own mappings. It ends before its next request once cancelled() is true.
+    virtual TableRead ReadWholeTable(const std::function<bool()>& cancelled) = 0;
     // Deletes a mapping of that table as it was listed; 0, kGatewayUnreachable
     // or the router's refusal.
     virtual int DeleteFromTable(const RouterMapping& mapping) = 0;

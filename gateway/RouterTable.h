@@ -20,8 +20,10 @@ struct RouterMapping {
 // A read of the table: the mappings read, and how the read ended.
 struct TableRead {
     enum Outcome {
-        Whole,       // every mapping
-        CutAtLimit,  // the first kTableReadLimit, by index
+        Whole,           // every mapping
+        CutAtLimit,      // the first kTableReadLimit, by index
+        CutAtPageLimit,  // the first kTablePagedReadLimit of each protocol, by port
+        Interrupted,     // a Stop or the close came first; the mappings read before stay
         OwnOnly,     // the router cannot list its table: this program's own mappings
         Lost,        // the router stopped answering; the mappings read before stay
         Failed       // the router refused a read (code)
@@ -33,6 +35,9 @@ struct TableRead {
 
 // A router listed by index is read no further than this.
 const unsigned kTableReadLimit = 1000;
+// Nor one listed a page at a time, per protocol: a router whose pages never
+// end would otherwise hold the worker and fill the memory.
+const unsigned kTablePagedReadLimit = 10000;
 
 // IGD version 2 lists a span of ports at most a page at a time: the first
 // port of the next page after one that came back full, 0 when the span is done.

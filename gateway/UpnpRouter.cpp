@@ -176,22 +176,38 @@ bool EndsRead(int result, TableRead* read)
     return true;
 }
 
-int ReadPages(const GatewayInfo& gateway, const std::string& protocol, std::vector<RouterMapping>* mappings)
+// Reads pages of the protocol's span until it is done, up to the limit.
+int ReadPages(const GatewayInfo& gateway, const std::string& protocol, const std::function<bool()>& cancelled,
+              TableRead* read)
 {
+    size_t before = read->mappings.size();
     for (unsigned first = 1; first;) {
+        if (cancelled()) {
+            read->outcome = TableRead::Interrupted;
+            return 0;
+        }
+        if (read->mappings.size() - before >= kTablePagedReadLimit) {
+            read->outcome = TableRead::CutAtPageLimit;
+            return 0;
+        }
         std::vector<RouterMapping> page;
         if (int result = ReadTablePage(gateway, protocol, first, &page))
             return result;
-        mappings->insert(mappings->end(), page.begin(), page.end());
+        size_t room = kTablePagedReadLimit - (read->mappings.size() - before);
+        read->mappings.insert(read->mappings.end(), page.begin(), page.begin() + std::min(room, page.size()));
         first = NextPageStart(page, kTablePageSize);
     }
     return 0;
 }
 
-TableRead ReadByIndex(const GatewayInfo& gateway)
+TableRead ReadByIndex(const GatewayInfo& gateway, const std::function<bool()>& cancelled)
 {
     TableRead read;
     for (unsigned index = 0;; ++index) {
+        if (cancelled()) {
+            read.outcome = TableRead::Interrupted;
+            return read;
+        }
         RouterMapping mapping;
         int result = ReadTableEntry(gateway, index, &mapping);
         if (result == kIndexOutOfRange || result == kNoSuchEntry || EndsRead(result, &read))
@@ -206,16 +222,16 @@ TableRead ReadByIndex(const GatewayInfo& gateway)
 }
 }
 
-TableRead CUpnpRouter::ReadWholeTable()
+TableRead CUpnpRouter::ReadWholeTable(const std::function<bool()>& cancelled)
 {
     if (!ListsMappingTable(*m_pGateway))
-        return ReadByIndex(*m_pGateway);
+        return ReadByIndex(*m_pGateway, cancelled);
     TableRead read;
     for (const char* protocol : { "TCP", "UDP" }) {
-        int result = ReadPages(*m_pGateway, protocol, &read.mappings);
+        int result = ReadPages(*m_pGateway, protocol, cancelled, &read);
         if (result && !MeansGatewayLost(result))
-            return ReadByIndex(*m_pGateway);
-        if (EndsRead(result, &read))
+            return ReadByIndex(*m_pGateway, cancelled);
+        if (EndsRead(result, &read) || read.outcome == TableRead::Interrupted)
             return read;
     }
     return read;

@@ -21,7 +21,7 @@ public:
     std::string ReadExternalAddress(int* status) override;
     // Version 2 lists it a page at a time per protocol; version 1, or a router
     // that refuses that, entry by entry.
-    TableRead ReadWholeTable() override;
+    TableRead ReadWholeTable(const std::function<bool()>& cancelled) override;
     int DeleteFromTable(const RouterMapping& mapping) override;
 
 protected:

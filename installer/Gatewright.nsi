@@ -76,9 +76,11 @@ Section
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 
-  ; The copy that was closed comes back, mapping its list as at logon.
+  ; The copy that was closed comes back, mapping its list where autostart is
+  ; on. Not as the logon task's copy: the user's own start later must still
+  ; bring its window up.
   ${If} $1 == 1
-    Exec '"$INSTDIR\Gatewright.exe" /logon'
+    Exec '"$INSTDIR\Gatewright.exe"'
   ${EndIf}
 SectionEnd
 

@@ -13,6 +13,8 @@
 //   main <timeout ms>                 wait for its main window (the one with
 //                                     the status line control 1013) to show,
 //                                     which it does once initialised
+//   attach <timeout ms>               take the running first copy (whoever
+//                                     started it) as the program, shown or not
 //   text <id>                         window text of control <id>
 //   address <id>                      IP-address control text, "" when blank
 //   set-text <id> <text>              set the text of control <id>
@@ -179,6 +181,30 @@ std::string WholePath(const std::string& first, std::istream& in)
     std::string rest;
     std::getline(in, rest, '"');
     return first.substr(1) + rest;
+}
+
+BOOL CALLBACK FindFirstCopy(HWND hWnd, LPARAM found)
+{
+    if (!::GetPropA(hWnd, "Gatewright.FirstCopy"))
+        return TRUE;
+    *reinterpret_cast<HWND*>(found) = hWnd;
+    return FALSE;
+}
+
+// The first copy's process becomes the program the commands act on.
+std::string Attach(DWORD timeoutMs)
+{
+    HWND hFirst = nullptr;
+    for (DWORD start = ::GetTickCount(); !hFirst && ::GetTickCount() - start < timeoutMs; ::Sleep(50))
+        ::EnumWindows(FindFirstCopy, reinterpret_cast<LPARAM>(&hFirst));
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hFirst, &pid);
+    HANDLE hProcess = hFirst ? ::OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid) : nullptr;
+    if (!hProcess)
+        return "error no first copy";
+    g_process = { hProcess, nullptr, pid, 0 };
+    g_main = hFirst;
+    return "ok";
 }
 
 std::string Launch(const std::string& exe, const std::string& arguments)
@@ -373,6 +399,8 @@ std::string Execute(const std::string& line)
         });
         return g_main ? "ok" : "error no main window";
     }
+    if (verb == "attach")
+        return Attach(static_cast<DWORD>(Number(a)));
     if (verb == "msgbox") {
         g_popup = WaitForWindow(Number(a), [](HWND hWnd) {
             return IsDialog(hWnd) && ::IsWindowVisible(hWnd)

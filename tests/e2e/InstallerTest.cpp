@@ -10,7 +10,8 @@
 
 namespace {
 
-const int kStart = 1005, kInterval = 1007, kAutostart = 1021;
+const int kStart = 1005, kInterval = 1007, kAutostart = 1021, kAboutCommand = 32785;
+const char* kAboutCaption = "关于 Gatewright 可定制此类软件带源码出售 https://gatewright.example.org/";
 const std::string kRunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const std::string kUninstallKey = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Gatewright";
 const std::string kMapList = "Software\\Gatewright\\Gatewright\\MapList";
@@ -71,7 +72,7 @@ protected:
     std::string m_strInstallDir;  // as the setup recorded it, "C:\\…"
 };
 
-TEST_F(InstallerTest, SilentSetupInstallsUpgradesAMappingCopyAndItsUninstallKeepsTheList)
+TEST_F(InstallerTest, SilentSetupInstallsUpgradesAMappingCopyWithABoxOpenAndItsUninstallKeepsTheList)
 {
     ASSERT_EQ("0", RunSetup());
     m_strInstallDir = Recorded("InstallLocation");
@@ -94,14 +95,24 @@ TEST_F(InstallerTest, SilentSetupInstallsUpgradesAMappingCopyAndItsUninstallKeep
     ASSERT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 1; }, 20000));
     int deletes = Router::Requests("DeletePortMapping");
 
-    // The upgrade closes it as its own close does, then starts the new one, which maps the row again.
+    // The upgrade closes it as its own close does, though a box is open, then
+    // starts the new one, which maps the row again.
+    m_driver.Command(kAboutCommand);
+    ASSERT_TRUE(m_driver.WaitDialog(kAboutCaption, 5000));
     ASSERT_EQ("0", RunSetup());
     EXPECT_EQ("0", m_driver.Call("wait-exit 1000")) << "the old copy has ended";
     EXPECT_EQ(deletes + 1, Router::Requests("DeletePortMapping")) << "and removed its mapping";
     EXPECT_EQ(1u, CountStarting(LogMessagesIn(InstallDir()), "成功停止列表中的所有映射!"));
     EXPECT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 1; }, 30000)) << "mapped by the new copy";
+    // Which lives in the notification area, and comes up when the user starts the program.
+    ASSERT_TRUE(m_driver.TryCall("attach 10000"));
+    ASSERT_TRUE(WaitUntil([&] { return m_driver.Call("visible") == "0"; }, 20000));
+    EXPECT_EQ("0", m_driver.Call("run 20000 " + Installed()));
+    EXPECT_TRUE(WaitUntil([&] { return m_driver.Call("visible") == "1"; }, 5000)) << "the user's start, not the logon's";
+    m_driver.Command(kAboutCommand);
+    ASSERT_TRUE(m_driver.WaitDialog(kAboutCaption, 5000));
 
-    // The uninstaller closes that copy too, and takes the program and its autostart away.
+    // The uninstaller closes that copy too, box and all, and takes the program and its autostart away.
     m_driver.Call("run 60000 " + Uninstaller() + " /S");
     EXPECT_TRUE(WaitUntil([&] { return !Exists(InstallDir()); }, 30000));
     EXPECT_TRUE(Router::Mappings().empty());

@@ -81,6 +81,22 @@ TEST(JobQueue, CloseSupersedesEveryWaitingJobButKeepsTheRowsOfStopsAndRemovalsAn
     EXPECT_EQ((std::vector<std::string>{ "close 9,8" }), Drain(other));
 }
 
+TEST(CloseBound, GivesUpOnASilentRouterNotOnASlowOneAndAlwaysAtTheCap)
+{
+    // Begun just before the tick count wraps.
+    const DWORD began = 0xFFFFF000;
+    const CloseBound bound = { began, 3500, 11500 };
+    // A router that answers a removal every two seconds is never given up on for silence.
+    for (DWORD elapsed = 0; elapsed < 11500; elapsed += 250)
+        EXPECT_FALSE(bound.Exceeded(began + elapsed - elapsed % 2000, began + elapsed)) << elapsed;
+    EXPECT_TRUE(bound.Exceeded(began + 11000, began + 11500)) << "the cap holds however it answers";
+    // One that falls silent, from its last answer on.
+    EXPECT_FALSE(bound.Exceeded(began + 5000, began + 8499));
+    EXPECT_TRUE(bound.Exceeded(began + 5000, began + 8500));
+    EXPECT_FALSE(bound.Exceeded(began + 5000, began + 8999, 500)) << "the window's grace";
+    EXPECT_TRUE(bound.Exceeded(began + 5000, began + 9000, 500));
+}
+
 TEST(WorkerInbox, TheClosesOpenPinholesAreNamedByTheWindowOrByTheWorkerNeverBoth)
 {
     GatewayJob close = Job(GatewayJob::Close);

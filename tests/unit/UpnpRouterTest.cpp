@@ -82,6 +82,8 @@ public:
     // What the router holds, and what its table read lists.
     std::vector<FakeMapping> table;
     std::vector<FakeMapping> listing;
+    // Instead of the listing, every page full of mappings at the port it starts from, as if it never ended.
+    bool endless = false;
 
 private:
     void Serve()
@@ -119,8 +121,10 @@ private:
         std::string status = "200 OK", body;
         if (action == "GetListOfPortMappings") {
             std::string entries;
-            for (const FakeMapping& m : listing)
-                entries += ListingEntry(m);
+            FakeMapping atStart = { Element(request, "NewProtocol"),
+                                    static_cast<unsigned>(std::atoi(Element(request, "NewStartPort").c_str())), kThisHost };
+            for (size_t n = 0; n < (endless ? 1000 : listing.size()); ++n)
+                entries += ListingEntry(endless ? atStart : listing[n]);
             body = "<NewPortListing><![CDATA[<p:PortMappingList xmlns:p=\"urn:schemas-upnp-org:gw:WANIPConnection\">"
                 + entries + "</p:PortMappingList>]]></NewPortListing>";
         } else if (action == "GetSpecificPortMappingEntry") {
@@ -156,6 +160,15 @@ private:
     std::vector<std::string> m_actions;
 };
 
+// The fake as the router found, of IGD version 2.
+std::shared_ptr<GatewayInfo> FakeGateway(const CFakeIgd& igd)
+{
+    auto gateway = std::make_shared<GatewayInfo>();
+    gateway->urls.controlURL = _strdup(igd.controlUrl.c_str());
+    std::strcpy(gateway->data.first.servicetype, "urn:schemas-upnp-org:service:WANIPConnection:2");
+    return gateway;
+}
+
 // Two rows: ours on 20001, listed; 21001 held by another host, which the
 // router holds but does not list.
 class TableTrust : public ::testing::Test {
@@ -169,10 +182,7 @@ protected:
     // One run; the held row's state, and the actions the router saw.
     RowState Run()
     {
-        auto gateway = std::make_shared<GatewayInfo>();
-        gateway->urls.controlURL = _strdup(igd.controlUrl.c_str());
-        std::strcpy(gateway->data.first.servicetype, "urn:schemas-upnp-org:service:WANIPConnection:2");
-        CUpnpRouter router(gateway);
+        CUpnpRouter router(FakeGateway(igd));
         std::vector<MappingEntry> rows = { { "TCP", "20001", "20001", kThisHost, "" },
                                            { "TCP", "21001", "21001", kThisHost, "" } };
         std::string address = "203.0.113.1";
@@ -214,6 +224,27 @@ TEST_F(TableTrust, AnEntryOutsideTheSpanOrOfTheOtherProtocolSpoilsTheWholeTable)
         EXPECT_EQ(RowState::Held, Run()) << stray.protocol << " " << stray.port;
         EXPECT_EQ(kReadThenAsked, igd.TakeActions()) << stray.protocol << " " << stray.port;
     }
+}
+
+TEST(RouterTableRead, PagesThatNeverEndAreCutAtTheLimitOfEachProtocol)
+{
+    CFakeIgd igd;
+    igd.endless = true;
+    TableRead read = CUpnpRouter(FakeGateway(igd)).ReadWholeTable([] { return false; });
+    EXPECT_EQ(TableRead::CutAtPageLimit, read.outcome);
+    EXPECT_EQ(2 * kTablePagedReadLimit, read.mappings.size());
+    EXPECT_EQ(2 * kTablePagedReadLimit / 1000, igd.TakeActions().size()) << "a page per thousand";
+}
+
+TEST(RouterTableRead, AStopOrTheCloseEndsTheReadBeforeItsNextPage)
+{
+    CFakeIgd igd;
+    igd.endless = true;
+    int asked = 0;
+    TableRead read = CUpnpRouter(FakeGateway(igd)).ReadWholeTable([&asked] { return ++asked > 1; });
+    EXPECT_EQ(TableRead::Interrupted, read.outcome);
+    EXPECT_EQ(1000u, read.mappings.size()) << "what was read stays";
+    EXPECT_EQ(std::vector<std::string>{ "GetListOfPortMappings" }, igd.TakeActions());
 }
 
 }
