@@ -221,11 +221,11 @@ void CRouterTableDlg::OnDelete()
 void CRouterTableDlg::OnAdopt()
 {
     std::vector<MappingEntry> listed = m_main.ReadRows();
-    DWORD address = 0;
     for (const RouterMapping& mapping : SelectedMappings()) {
+        // Only what a typed row may hold: the router's answer is not to be trusted.
         MappingEntry row = { mapping.protocol, mapping.internalPort, mapping.externalPort, mapping.internalClient,
-                             CutToBytes(mapping.description, kRemarkBytes) };
-        if (!ParseDottedAddress(row.internalIp.c_str(), &address) || IsInList(listed, row))
+                             AsRemark(mapping.description) };
+        if (!IsTypableRow(row) || IsInList(listed, row))
             continue;
         AppendMappingEntry(m_main.m_listMappings, row);
         listed.push_back(row);

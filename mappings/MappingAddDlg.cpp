@@ -2,19 +2,6 @@
 #include "MappingList.h"
 #include "../framework/App.h"
 
-namespace {
-// "|" separates the stored record's fields. Only a "|" of its own counts: the
-// trail byte of a double-byte character may be one.
-bool HasSeparator(const std::string& text)
-{
-    for (const char* p = text.c_str(); *p; p = ::CharNextA(p)) {
-        if (*p == '|')
-            return true;
-    }
-    return false;
-}
-}
-
 BEGIN_MESSAGE_MAP(CMappingAddDlg)
     ON_BN_CLICKED(IDC_ADD_BUTTON, OnBnClickedAdd)
 END_MESSAGE_MAP()

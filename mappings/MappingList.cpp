@@ -1,4 +1,5 @@
 #include "MappingList.h"
+#include "../framework/DottedAddress.h"
 #include "../res/resource.h"
 #include <windows.h>
 
@@ -60,6 +61,33 @@ MappingEntry ReadMappingRow(const CListCtrl& list, int row)
     MappingEntry entry = ReadMappingTarget(list, row);
     entry.remark = ReadCell(list, row, kColRemark);
     return entry;
+}
+
+bool HasSeparator(const std::string& text)
+{
+    for (const char* p = text.c_str(); *p; p = ::CharNextA(p)) {
+        if (*p == '|')
+            return true;
+    }
+    return false;
+}
+
+std::string AsRemark(const std::string& text)
+{
+    std::string remark;
+    for (const char* p = text.c_str(); *p;) {
+        const char* next = ::CharNextA(p);
+        remark += *p == '|' ? std::string("/") : std::string(p, next);
+        p = next;
+    }
+    return CutToBytes(remark, kRemarkBytes);
+}
+
+bool IsTypableRow(const MappingEntry& row)
+{
+    DWORD address = 0;
+    return (row.protocol == "TCP" || row.protocol == "UDP") && IsValidPort(row.localPort)
+        && IsValidPort(row.externalPort) && ParseDottedAddress(row.internalIp.c_str(), &address);
 }
 
 std::string CutToBytes(const std::string& text, size_t maxBytes)

@@ -21,3 +21,12 @@ MappingEntry ReadMappingRow(const CListCtrl& list, int row);
 MappingEntry ReadMappingTarget(const CListCtrl& list, int row);
 // The longest start of text that fits maxBytes bytes without splitting a character.
 std::string CutToBytes(const std::string& text, size_t maxBytes);
+// Whether text holds a "|" of its own, which separates a stored record's
+// fields (the trail byte of a double-byte character may be one and is not).
+bool HasSeparator(const std::string& text);
+// Text from elsewhere (a router's description) as a remark may hold it:
+// each "|" of its own made "/", and cut to kRemarkBytes.
+std::string AsRemark(const std::string& text);
+// The row is what the add dialog accepts: TCP or UDP, ports from 1 to 65535,
+// an IPv4 address (the remark aside).
+bool IsTypableRow(const MappingEntry& row);

@@ -258,6 +258,23 @@ TEST(CutToBytes, NeverSplitsADoubleByteCharacter)
     EXPECT_EQ("short", CutToBytes("short", 127));
 }
 
+TEST(AdoptedRow, TakesOnlyWhatTheAddDialogTakesAndADescriptionThatStoresWhole)
+{
+    // Stored and read back, the remark would end at a "|" of its own; 81 7C is one GBK character.
+    EXPECT_EQ("a/b/\x81\x7C" "c", AsRemark("a|b|\x81\x7C" "c"));
+    MappingEntry adopted = { "TCP", "80", "8080", "198.18.0.2", AsRemark("web|admin") };
+    EXPECT_EQ(adopted, MappingStore::ParseRecord("TCP|80|8080|198.18.0.2|" + adopted.remark));
+    EXPECT_EQ(std::string(127, 'x'), AsRemark(std::string(200, 'x')));
+
+    EXPECT_TRUE(IsTypableRow(adopted));
+    const MappingEntry refused[] = { { "ICMP", "80", "8080", "198.18.0.2", "" }, { "tcp", "80", "8080", "198.18.0.2", "" },
+                                     { "TCP", "0", "8080", "198.18.0.2", "" },   { "UDP", "80", "70000", "198.18.0.2", "" },
+                                     { "TCP", "80", "8080", "router", "" },      { "TCP", "80", "8080", "", "" } };
+    for (const MappingEntry& row : refused)
+        EXPECT_FALSE(IsTypableRow(row)) << row.protocol << " " << row.localPort << " " << row.externalPort << " "
+                                        << row.internalIp;
+}
+
 }
 
 namespace {
