@@ -168,6 +168,9 @@ std::map<size_t, size_t> SharedEndpoints(const std::vector<MappingEntry>& rows)
 
 bool CPortControlRouter::BeginRun(const std::vector<MappingEntry>& rows)
 {
+    // An undo lost earlier goes again: the port it leaves open is of no use to anyone.
+    for (auto pending : std::map<std::string, std::pair<MappingEntry, WORD>>(m_otherPorts))
+        UndoOtherPort(pending.second.first, pending.second.second);
     m_sharedEndpoints = SharedEndpoints(rows);
     m_sharedRows.clear();
     m_bRenewDue = false;
@@ -210,7 +213,7 @@ RowState CPortControlRouter::MapRow(size_t index, const MappingEntry& row, const
         return RowState::Live;
     case PortControlAction::OtherPort:
         // No use to the user, who chose the port: the router's choice is undone.
-        DeleteRowOnRouter(*m_pRouter, row, result.externalPort);
+        UndoOtherPort(row, result.externalPort);
         return ReportHeldByUnknown(row, notices);
     case PortControlAction::Held:
         return ReportHeldByUnknown(row, notices);
@@ -221,6 +224,16 @@ RowState CPortControlRouter::MapRow(size_t index, const MappingEntry& row, const
     default:
         return Unreached();
     }
+}
+
+bool CPortControlRouter::UndoOtherPort(const MappingEntry& row, WORD externalPort)
+{
+    bool reached = DeleteRowOnRouter(*m_pRouter, row, externalPort).status != PortControlStatus::NoAnswer;
+    if (reached)
+        m_otherPorts.erase(RowKey(row));
+    else
+        m_otherPorts[RowKey(row)] = { row, externalPort };
+    return reached;
 }
 
 RowState CPortControlRouter::ReportHeldByUnknown(const MappingEntry& row, CNotices& notices)
@@ -250,8 +263,12 @@ RemoveResult CPortControlRouter::RemoveRow(const MappingEntry& row, CNotices& no
     // list, so it shares nothing with a row that may come later.
     if (m_sharedRows.erase(RowKey(row)))
         return RemoveResult::Done;
-    // A held port was never ours; nothing else tells whose it is.
+    // A held port was never ours; nothing else tells whose it is. Only the
+    // other port the router gave instead may be ours still.
     if (m_held.count(RowKey(row))) {
+        auto otherPort = m_otherPorts.find(RowKey(row));
+        if (otherPort != m_otherPorts.end() && !UndoOtherPort(row, otherPort->second.second))
+            return RemoveResult::Unreached;
         notices.Report(FormatNotOurs(row, kUnknownHolder));
         return RemoveResult::Done;
     }

@@ -68,6 +68,9 @@ private:
     RowState ReportHeldByUnknown(const MappingEntry& row, CNotices& notices);
     // A live row's lease ends lifetime seconds from now.
     void NoteGranted(const MappingEntry& row, DWORD lifetime);
+    // Deletes the mapping the router made on another port than the row's;
+    // false when the delete did not reach the router: it is sent again.
+    bool UndoOtherPort(const MappingEntry& row, WORD externalPort);
 
     std::shared_ptr<CPortControl> m_pRouter;
     DWORD m_dwLocalAddress = 0;
@@ -86,6 +89,8 @@ private:
     DWORD m_dwRenewAt = 0;
     // Each row mapped, by RowKey, and when its lease ends (GetTickCount64).
     std::map<std::string, std::pair<MappingEntry, ULONGLONG>> m_granted;
+    // Mappings on another port whose undo the router has not confirmed, by RowKey.
+    std::map<std::string, std::pair<MappingEntry, WORD>> m_otherPorts;
 };
 
 // Asks the IPv4 default gateway by PCP, then NAT-PMP.

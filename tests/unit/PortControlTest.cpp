@@ -436,6 +436,48 @@ TEST(PortControlRows, ARowSharingAnEarlierRowsInternalEndpointIsRefusedWithoutAR
 
 namespace {
 
+// A NAT-PMP router that gives another port than the row's: its undo, lost,
+// is sent again, and a Stop does not call the row done until it has gone.
+TEST(PortControlRows, AnUndoOfAnotherPortThatWasLostIsSentAgainAndHoldsTheStopUntilDone)
+{
+    std::atomic<bool> dropDeletes{ true };
+    CFakeRouter fake([&](const Datagram& request, size_t) {
+        if (request[0] == 2)
+            return Datagrams{ { 0, 128, 0, 1, 0, 0, 0, 9 } };  // PCP unsupported: NAT-PMP
+        bool remove = request.size() == 12 && !request[8] && !request[9] && !request[10] && !request[11];
+        if (remove && dropDeletes)
+            return Datagrams();
+        Datagram answer = NatPmpMapAnswer(request);
+        if (!remove) {
+            answer[10] = 50123 >> 8;
+            answer[11] = 50123 & 0xff;
+        }
+        return Datagrams{ answer };
+    });
+    CPortControlRouter router(std::make_shared<CPortControl>(kLoopback, kKey, fake.Port(), 1000), "127.0.0.1", "");
+    CNotices notices([](const std::string&) {});
+    const std::vector<MappingEntry> rows = { { "TCP", "80", "8080", "127.0.0.1", "" } };
+    std::string address;
+    MapRun run = { rows, 60, address, [] { return false; } };
+    EXPECT_EQ(std::vector<RowState>{ RowState::Held }, router.MapRows(run, notices).states);
+    auto undos = [&fake] {
+        Datagrams requests = fake.Requests();
+        return std::count_if(requests.begin(), requests.end(), [](const Datagram& d) {
+            // A delete names the internal port alone (RFC 6886 section 3.4).
+            return d.size() == 12 && !d[8] && !d[9] && !d[10] && !d[11];
+        });
+    };
+    size_t lost = undos();
+    EXPECT_GE(lost, 1u);
+    EXPECT_EQ(RemoveResult::Unreached, router.Remove(rows[0], notices)) << "the other port may still be open";
+    EXPECT_GT(undos(), lost) << "sent again";
+    dropDeletes = false;
+    EXPECT_EQ(RemoveResult::Done, router.Remove(rows[0], notices));
+    size_t done = undos();
+    EXPECT_EQ(RemoveResult::Done, router.Remove(rows[0], notices));
+    EXPECT_EQ(done, undos()) << "once it is gone, not again";
+}
+
 // RFC 6887 erratum 3621: the answer to the search's delete echoes the
 // all-zero address it was given. That is no address yet, not "no public
 // address"; the first MAP answer names it.
