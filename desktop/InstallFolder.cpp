@@ -66,22 +66,6 @@ bool IsDriveRoot(const std::string& path)
 }
 }
 
-bool IsReparsePoint(const std::string& path)
-{
-    // Asked both ways: Wine shows a Unix symbolic link as a reparse point only to the first.
-    DWORD attributes = ::GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return true;
-    HANDLE file = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return true;
-    BY_HANDLE_FILE_INFORMATION info = {};
-    bool known = ::GetFileInformationByHandle(file, &info);
-    ::CloseHandle(file);
-    return !known || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 bool IsAdminOnlyInstall(const std::string& executablePath, const InstallChecks& checks)
 {
     std::string folder = ParentFolder(executablePath);

@@ -32,5 +32,3 @@ struct InstallChecks {
     bool (*isReparsePoint)(const std::string& path);
 };
 bool IsAdminOnlyInstall(const std::string& executablePath, const InstallChecks& checks);
-// Opens the path itself, not what a reparse point leads to.
-bool IsReparsePoint(const std::string& path);

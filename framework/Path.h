@@ -11,3 +11,6 @@ std::string GetExecutablePath();
 std::string GetExecutableBaseName();
 // Position of the last backslash of a narrow path, or npos.
 size_t FindLastBackslash(const std::string& path);
+// Whether the path itself (not what it leads to) is a reparse point: a
+// junction, a symbolic link, a mount point. What cannot be asked counts as one.
+bool IsReparsePoint(const std::string& path);

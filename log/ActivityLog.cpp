@@ -7,6 +7,16 @@ namespace {
 // destructor, so a worker still reporting while the process ends finds it whole.
 SRWLOCK g_lock = SRWLOCK_INIT;
 
+// Told once on the status line, in place of a file that is not written.
+const char kLinkedFolder[] = "日志文件夹是一个链接，为安全起见不写日志文件。";
+
+// Whoever can write beside a copy outside Program Files can make "logs" or
+// the day's file a link to anywhere: the elevated program writes through none.
+bool IsExistingLink(const std::string& path)
+{
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES && IsReparsePoint(path);
+}
+
 std::string FormatTime(const char* format, const tm& local)
 {
     char text[64] = {};
@@ -39,9 +49,10 @@ std::string ActivityLog::FormatFileName(const tm& local)
 
 bool ActivityLog::AppendToFile(const std::string& path, const std::string& record)
 {
-    // No sharing: a record is never written while someone else has the file open.
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // No sharing: a record is never written while someone else has the file
+    // open. A link made since the check is opened itself, not followed.
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
@@ -65,9 +76,14 @@ void ActivityLog::ReportAt(const std::string& message, time_t when)
         std::string folder = (m_strFolder.empty() ? GetExecutableFolder() : m_strFolder) + "\\logs";
         ::CreateDirectoryA(folder.c_str(), nullptr);
         tm local = *localtime(&when);
+        std::string file = folder + "\\" + FormatFileName(local);
+        bool linked = IsExistingLink(folder) || IsExistingLink(file);
         // A record that cannot be written is lost, but its message is still shown.
-        AppendToFile(folder + "\\" + FormatFileName(local), FormatRecord(message, local));
+        if (!linked)
+            AppendToFile(file, FormatRecord(message, local));
         m_strLatest = message;
+        if (linked && !m_bLinkTold.exchange(true))
+            m_strLatest = std::string(kLinkedFolder) + "  " + message;
         hStatusLine = m_hStatusLine;
         bOwnThread = hStatusLine && ::GetWindowThreadProcessId(hStatusLine, nullptr) == ::GetCurrentThreadId();
         // Posted under the lock, so that nothing goes to a window detached

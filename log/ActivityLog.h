@@ -9,7 +9,8 @@
 const UINT WM_APP_SHOW_STATUS = WM_APP + 1;
 
 // The activity log: every report is appended, time-stamped, to the day's file
-// in the "logs" folder and shown on the status line.
+// in the "logs" folder and shown on the status line. Where "logs" or the
+// day's file is a link, nothing is written, and the status line says so once.
 class ActivityLog {
 public:
     // statusLine: the static control that shows the latest report. folder: where
@@ -39,4 +40,6 @@ private:
     std::string m_strLatest;
     // One WM_APP_SHOW_STATUS at a time: a burst of reports is shown once.
     std::atomic<bool> m_bShowPosted{ false };
+    // The status line has said that the log folder is a link.
+    std::atomic<bool> m_bLinkTold{ false };
 };

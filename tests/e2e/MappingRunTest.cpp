@@ -1,5 +1,8 @@
 // Start and the mapping run against the demo router.
 #include "Harness.h"
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <memory>
 #include <sstream>
@@ -161,6 +164,30 @@ TEST_F(MappingRunTest, StartWithABadIntervalLogsItsErrorAndChangesNothing)
         EXPECT_TRUE(m_driver.Enabled(id)) << id;
     EXPECT_EQ(0, Router::Requests("AddPortMapping") - adds);
     EXPECT_TRUE(Router::Mappings().empty());
+}
+
+// Anyone who can write beside a portable copy can make its logs folder a
+// link to anywhere: the elevated program writes nothing through it.
+TEST_F(MappingRunTest, CopyWhoseLogsFolderIsALinkWritesNothingThroughItAndStillMaps)
+{
+    std::string elsewhere = m_folder + "/elsewhere", logs = m_folder + "/logs";
+    ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0755));
+    ASSERT_EQ(0, symlink(elsewhere.c_str(), logs.c_str()));
+    struct stat link;
+    ASSERT_TRUE(lstat(logs.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) << "the link is there";
+    SeedRows({ "TCP|8080|18080|198.18.0.2|" });
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    m_driver.Call("set-text " + std::to_string(kInterval) + " 600");
+    m_driver.Click(kStart);
+    EXPECT_TRUE(WaitUntil([] { return Router::Mappings().size() == 1; }, 20000));
+    DIR* folder = opendir(elsewhere.c_str());
+    ASSERT_NE(nullptr, folder);
+    int entries = 0;
+    while (dirent* entry = readdir(folder))
+        entries += entry->d_name[0] != '.';
+    closedir(folder);
+    EXPECT_EQ(0, entries) << "a file was written through the link";
 }
 
 }

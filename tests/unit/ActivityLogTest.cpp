@@ -1,4 +1,5 @@
 #include "../../log/ActivityLog.h"
+#include "SymbolicLink.h"
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <fstream>
@@ -215,6 +216,44 @@ TEST_F(ActivityLogTest, RemovedLogFolderIsCreatedAgain)
 
     m_log.ReportAt("two", when);
     EXPECT_EQ("[08:00:00]  two\r\n", ReadFile(DayFile("2024-05-03")));
+}
+
+const char* kLinkedNotice = "日志文件夹是一个链接，为安全起见不写日志文件。";
+
+TEST_F(ActivityLogTest, NothingIsWrittenThroughALinkedLogsFolderAndTheStatusLineSaysSoOnce)
+{
+    std::string elsewhere = m_folder + "-elsewhere";
+    ::CreateDirectoryA(elsewhere.c_str(), nullptr);
+    bool linked = MakeSymbolicLink(m_folder + "\\logs", elsewhere);
+    if (linked) {
+        m_log.ReportAt("one", LocalTime(2024, 5, 1, 9, 0, 0));
+        EXPECT_EQ(std::string(kLinkedNotice) + "  one", Status());
+        m_log.ReportAt("two", LocalTime(2024, 5, 1, 9, 0, 1));
+        EXPECT_EQ("two", Status()) << "said once";
+        EXPECT_FALSE(Exists(elsewhere + "\\2024-05-01.log")) << "written through the link";
+    }
+    RemoveSymbolicLink(m_folder + "\\logs");
+    ::RemoveDirectoryA(elsewhere.c_str());
+    if (!linked)
+        GTEST_SKIP() << "no symbolic link could be made here";
+    m_log.ReportAt("three", LocalTime(2024, 5, 3, 9, 0, 0));
+    EXPECT_EQ("[09:00:00]  three\r\n", ReadFile(DayFile("2024-05-03"))) << "a plain folder is written as before";
+}
+
+TEST_F(ActivityLogTest, NothingIsWrittenThroughADayFileThatIsALink)
+{
+    std::string victim = m_folder + "\\victim.txt";
+    ::CloseHandle(::CreateFileA(victim.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ::CreateDirectoryA((m_folder + "\\logs").c_str(), nullptr);
+    bool linked = MakeSymbolicLink(DayFile("2024-05-02"), victim);
+    if (linked) {
+        m_log.ReportAt("one", LocalTime(2024, 5, 2, 9, 0, 0));
+        EXPECT_EQ(std::string(kLinkedNotice) + "  one", Status());
+        EXPECT_EQ("", ReadFile(victim)) << "written through the link";
+    }
+    RemoveSymbolicLink(DayFile("2024-05-02"));
+    if (!linked)
+        GTEST_SKIP() << "a link to a file cannot be made here, or shows as the file itself (Wine)";
 }
 
 }

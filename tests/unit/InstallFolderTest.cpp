@@ -1,5 +1,6 @@
 #include "../../desktop/InstallFolder.h"
-#include "DirectoryLink.h"
+#include "../../framework/Path.h"
+#include "SymbolicLink.h"
 #include <aclapi.h>
 #include <sddl.h>
 #include <gtest/gtest.h>
@@ -128,14 +129,15 @@ TEST(InstallFolder, OnDiskALinkIsAReparsePointAndAFolderIsNot)
     char temp[MAX_PATH];
     ::GetTempPathA(MAX_PATH, temp);
     std::string folder = std::string(temp) + "gw-reparse", link = folder + "-link";
-    RemoveDirectoryLink(link);
+    RemoveSymbolicLink(link);
     ::CreateDirectoryA(folder.c_str(), nullptr);
     EXPECT_FALSE(IsReparsePoint(folder));
     EXPECT_TRUE(IsReparsePoint(folder + "\\missing")) << "what cannot be opened is not trusted";
-    bool linked = MakeDirectoryLink(link, folder);
-    if (linked)
+    bool linked = MakeSymbolicLink(link, folder);
+    if (linked) {
         EXPECT_TRUE(IsReparsePoint(link));
-    RemoveDirectoryLink(link);
+    }
+    RemoveSymbolicLink(link);
     ::RemoveDirectoryA(folder.c_str());
     if (!linked)
         GTEST_SKIP() << "no symbolic link could be made here";

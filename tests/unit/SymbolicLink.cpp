@@ -1,10 +1,12 @@
-#include "DirectoryLink.h"
+#include "SymbolicLink.h"
 #include <windows.h>
 
 namespace {
-bool Exists(const std::string& path)
+// There, and shown as a link: Wine shows a Unix link to a file as the file itself.
+bool ShownAsLink(const std::string& path)
 {
-    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 // The Unix path of a Windows one under Wine; "" on Windows.
@@ -22,6 +24,15 @@ std::string UnixPath(const std::string& path)
     return result;
 }
 
+// Until done() or two seconds have passed: Wine's wait on a Unix program may end before it does.
+template <typename Done>
+bool Within2s(Done done)
+{
+    for (int tries = 0; tries < 40 && !done(); ++tries)
+        ::Sleep(50);
+    return done();
+}
+
 // Runs a Unix program from Wine, which starts native executables too.
 bool RunUnix(std::string command)
 {
@@ -36,17 +47,25 @@ bool RunUnix(std::string command)
 }
 }
 
-bool MakeDirectoryLink(const std::string& link, const std::string& target)
+bool MakeSymbolicLink(const std::string& link, const std::string& target)
 {
-    if (::CreateSymbolicLinkA(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && Exists(link))
+    DWORD attributes = ::GetFileAttributesA(target.c_str());
+    DWORD flags = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        ? SYMBOLIC_LINK_FLAG_DIRECTORY
+        : 0;
+    if (::CreateSymbolicLinkA(link.c_str(), target.c_str(), flags) && ShownAsLink(link))
         return true;
     std::string unixTarget = UnixPath(target), unixLink = UnixPath(link);
     return !unixTarget.empty() && !unixLink.empty() && RunUnix("/bin/ln -s \"" + unixTarget + "\" \"" + unixLink + "\"")
-        && Exists(link);
+        && Within2s([&link] { return ShownAsLink(link); });
 }
 
-void RemoveDirectoryLink(const std::string& link)
+void RemoveSymbolicLink(const std::string& link)
 {
-    if (!::RemoveDirectoryA(link.c_str()))
+    // Wine may follow a Unix link it is asked to remove.
+    std::string unixLink = UnixPath(link);
+    if (!unixLink.empty() && RunUnix("/bin/rm -f \"" + unixLink + "\""))
+        Within2s([&link] { return ::GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+    else if (!::RemoveDirectoryA(link.c_str()))
         ::DeleteFileA(link.c_str());
 }
