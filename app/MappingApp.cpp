@@ -3,6 +3,8 @@
 #include "../desktop/Autostart.h"
 #include "../desktop/OneCopy.h"
 #include "../framework/Format.h"
+#include "../gateway/LogLines.h"
+#include "../gateway/WindowsFirewall.h"
 #include "../log/ActivityLog.h"
 #include <commctrl.h>
 
@@ -12,14 +14,18 @@ namespace {
 // How long the setup waits for a running copy to have closed.
 const DWORD kCloseForSetupMs = 15000;
 
-// For the uninstaller: this user's autostart goes, and nothing else happens.
+// For the uninstaller: this user's autostart and the program's firewall rules go, and nothing else happens.
 void Unregister()
 {
     bool hadRunValue = IsAutostartEnabled();
     HRESULT hr = SetAutostart(false);
     std::string task = SUCCEEDED(hr) ? "已删除" : FormatText("删除失败(0x%08lX)", static_cast<unsigned long>(hr));
-    ActivityLog().Report(FormatText("已取消开机自动运行: 启动项%s，登录任务%s。", hadRunValue ? "已删除" : "本来没有",
-                                    task.c_str()));
+    ActivityLog log;
+    log.Report(FormatText("已取消开机自动运行: 启动项%s，登录任务%s。", hadRunValue ? "已删除" : "本来没有", task.c_str()));
+    // No door stays open after the program: its firewall rules go with it.
+    int removed = RemoveOwnRules();
+    if (removed >= 0)
+        log.Report(FormatFirewallRulesRemoved(removed));
 }
 }
 

@@ -26,7 +26,7 @@ HRESULT RegisterLogonTaskIfAdminOnly()
     std::string path = GetExecutablePath();
     if (IsAdminOnlyInstall(path))
         return RegisterLogonTask(Quoted(path));
-    HRESULT hr = DeleteLogonTask();
+    HRESULT hr = DeleteLogonTask(path);
     return FAILED(hr) ? hr : kLogonTaskRefused;
 }
 }
@@ -47,7 +47,7 @@ HRESULT SetAutostart(bool enabled)
         key.SetString(kRunValue, Quoted(GetExecutablePath()).c_str());
     else if (opened)
         key.DeleteValue(kRunValue);
-    return enabled ? RegisterLogonTaskIfAdminOnly() : DeleteLogonTask();
+    return enabled ? RegisterLogonTaskIfAdminOnly() : DeleteLogonTask(GetExecutablePath());
 }
 
 HRESULT RenewLogonTask()

@@ -2,13 +2,14 @@
 #include "../framework/Format.h"
 #define SECURITY_WIN32
 #include <security.h>
+#include <sddl.h>
 #include <taskschd.h>
 #include <functional>
+#include <memory>
 
 const char kLogonStartArgument[] = "/logon";
 
 namespace {
-const wchar_t kTaskName[] = L"Gatewright";
 
 // A path may hold "&", which would end the task's XML.
 std::string EscapeXml(const std::string& text)
@@ -34,6 +35,47 @@ std::string CurrentUser()
     char name[512] = {};
     ULONG size = sizeof name;
     return ::GetUserNameExA(NameSamCompatible, name, &size) ? name : "";
+}
+
+// The SID of the user this process runs for, as text.
+std::string CurrentUserSid()
+{
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return std::string();
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::unique_ptr<BYTE[]> buffer(new BYTE[size ? size : 1]);
+    char* text = nullptr;
+    std::string sid;
+    if (::GetTokenInformation(token, TokenUser, buffer.get(), size, &size)
+        && ::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid, &text)) {
+        sid = text;
+        ::LocalFree(text);
+    }
+    ::CloseHandle(token);
+    return sid;
+}
+
+// The executable a registered task starts, "" when it cannot be read.
+std::string TaskCommand(IRegisteredTask* task)
+{
+    ITaskDefinition* definition = nullptr;
+    IActionCollection* actions = nullptr;
+    IAction* action = nullptr;
+    IExecAction* exec = nullptr;
+    BSTR path = nullptr;
+    std::string command;
+    if (SUCCEEDED(task->get_Definition(&definition)) && SUCCEEDED(definition->get_Actions(&actions))
+        && SUCCEEDED(actions->get_Item(1, &action))
+        && SUCCEEDED(action->QueryInterface(IID_IExecAction, reinterpret_cast<void**>(&exec)))
+        && SUCCEEDED(exec->get_Path(&path)) && path)
+        command = NarrowText(path);
+    ::SysFreeString(path);
+    for (IUnknown* held : std::initializer_list<IUnknown*>{ exec, action, actions, definition })
+        if (held)
+            held->Release();
+    return command;
 }
 
 // COM lives only for the one operation on the root task folder.
@@ -83,11 +125,26 @@ std::string LogonTaskXml(const std::string& quotedCommand, const std::string& us
            "</Task>\r\n";
 }
 
+std::string LogonTaskName(const std::string& userSid)
+{
+    return "Gatewright " + userSid;
+}
+
+bool StartsExecutable(const std::string& taskCommand, const std::string& executablePath)
+{
+    std::string command = taskCommand;
+    if (command.size() >= 2 && command.front() == '"' && command.back() == '"')
+        command = command.substr(1, command.size() - 2);
+    return !command.empty() && ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, command.c_str(), -1,
+                                                executablePath.c_str(), -1) == CSTR_EQUAL;
+}
+
 HRESULT RegisterLogonTask(const std::string& quotedCommand)
 {
     std::wstring xml = WideText(LogonTaskXml(quotedCommand, CurrentUser()));
-    return WithRootTaskFolder([&xml](ITaskFolder* folder) {
-        BSTR name = ::SysAllocString(kTaskName);
+    std::wstring taskName = WideText(LogonTaskName(CurrentUserSid()));
+    return WithRootTaskFolder([&xml, &taskName](ITaskFolder* folder) {
+        BSTR name = ::SysAllocString(taskName.c_str());
         BSTR text = ::SysAllocString(xml.c_str());
         VARIANT none;
         ::VariantInit(&none);
@@ -102,12 +159,20 @@ HRESULT RegisterLogonTask(const std::string& quotedCommand)
     });
 }
 
-HRESULT DeleteLogonTask()
+HRESULT DeleteLogonTask(const std::string& executablePath)
 {
-    return WithRootTaskFolder([](ITaskFolder* folder) {
-        BSTR name = ::SysAllocString(kTaskName);
-        HRESULT hr = folder->DeleteTask(name, 0);
+    std::wstring taskName = WideText(LogonTaskName(CurrentUserSid()));
+    return WithRootTaskFolder([&taskName, &executablePath](ITaskFolder* folder) {
+        BSTR name = ::SysAllocString(taskName.c_str());
+        // A task that is not there, or cannot be read, is no one's to remove.
+        IRegisteredTask* task = nullptr;
+        HRESULT hr = S_FALSE;
+        if (SUCCEEDED(folder->GetTask(name, &task))) {
+            if (StartsExecutable(TaskCommand(task), executablePath))
+                hr = folder->DeleteTask(name, 0);
+            task->Release();
+        }
         ::SysFreeString(name);
-        return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK : hr;
+        return hr;
     });
 }

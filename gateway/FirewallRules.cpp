@@ -68,6 +68,17 @@ char Folded(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// Whether text holds word at position at, without regard to case.
+bool HasAt(const std::string& text, size_t at, const std::string& word)
+{
+    if (text.size() - at < word.size())
+        return false;
+    for (size_t i = 0; i < word.size(); ++i)
+        if (Folded(text[at + i]) != Folded(word[i]))
+            return false;
+    return true;
+}
+
 bool EqualsNoCase(const std::string& a, const std::string& b)
 {
     return a.size() == b.size()
@@ -151,4 +162,38 @@ bool FirewallBlocks(const FirewallState& state, const InboundConnection& connect
         && std::all_of(state.current.begin(), state.current.end(), [&](const FirewallProfile& profile) {
                return ProfileBlocks(profile, state.rules, connection, expand);
            });
+}
+
+std::string WithNativeProgramFolders(const std::string& path)
+{
+    static const std::pair<const char*, const char*> kNative[] = {
+        { "%ProgramFiles%", "%ProgramW6432%" }, { "%CommonProgramFiles%", "%CommonProgramW6432%" } };
+    std::string native;
+    for (size_t at = 0; at < path.size();) {
+        bool replaced = false;
+        for (const auto& variable : kNative) {
+            if (HasAt(path, at, variable.first)) {
+                native += variable.second;
+                at += std::string(variable.first).size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced)
+            native += path[at++];
+    }
+    return native;
+}
+
+FirewallRule AllowRuleFor(int protocol, const std::string& port, const std::string& program, long profiles)
+{
+    FirewallRule rule;
+    rule.enabled = rule.inbound = rule.allow = true;
+    rule.protocol = protocol;
+    rule.localPorts = port;
+    rule.remoteAddresses = "*";
+    rule.application = program;
+    rule.interfaceTypes = "All";
+    rule.profiles = profiles;
+    return rule;
 }

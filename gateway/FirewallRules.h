@@ -48,6 +48,17 @@ struct InboundConnection {
 // Expands %Variables% in a rule's application path (the caller passes ExpandEnvironmentStrings).
 typedef std::function<std::string(const std::string&)> PathExpander;
 
+// The rule the program adds for a row: enabled, inbound, allow, the row's
+// protocol and local port, for the listening program (its full path) or, where
+// Windows does not tell it, any program; every profile in force (profiles).
+FirewallRule AllowRuleFor(int protocol, const std::string& port, const std::string& program, long profiles);
+
+// A rule's path with the program folders named as a 64-bit process, the
+// firewall service among them, reads them: %ProgramFiles% as %ProgramW6432%,
+// %CommonProgramFiles% as %CommonProgramW6432%. A 32-bit process would
+// otherwise expand them to the "(x86)" folders, where the rule does not point.
+std::string WithNativeProgramFolders(const std::string& path);
+
 // True when the firewall would block the connection from the internet. It may
 // arrive on any current profile, so each of them must block it. In a profile,
 // a block rule blocks only when it surely matches, and wins over allow rules,

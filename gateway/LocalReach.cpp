@@ -34,13 +34,6 @@ bool IsThisMachines(const LocalView& view, const MappingEntry& row)
         && std::find(view.addresses.begin(), view.addresses.end(), address) != view.addresses.end();
 }
 
-std::string ExpandPath(const std::string& path)
-{
-    char expanded[MAX_PATH * 2];
-    DWORD size = ::ExpandEnvironmentStringsA(path.c_str(), expanded, sizeof expanded);
-    return size > 0 && size <= sizeof expanded ? std::string(expanded) : path;
-}
-
 std::string FileName(const std::string& path)
 {
     return path.substr(path.find_last_of('\\') + 1);
@@ -58,7 +51,7 @@ bool Blocks(const LocalView& view, const MappingEntry& row, const std::string& p
 {
     InboundConnection connection = { row.protocol == "UDP" ? kFwProtocolUdp : kFwProtocolTcp,
                                      static_cast<unsigned>(std::atol(row.localPort.c_str())), program };
-    return FirewallBlocks(view.firewall, connection, ExpandPath);
+    return FirewallBlocks(view.firewall, connection, ExpandRulePath);
 }
 
 void TellListener(const MappingEntry& row, bool served, const std::string& program, CNotices& notices)
@@ -83,6 +76,15 @@ std::string PortKey(const MappingEntry& row)
 {
     return row.protocol + " " + row.localPort;
 }
+}
+
+std::string ExpandRulePath(const std::string& path)
+{
+    // Only a 32-bit process on 64-bit Windows has these, and needs them.
+    std::string native = ::GetEnvironmentVariableA("ProgramW6432", nullptr, 0) ? WithNativeProgramFolders(path) : path;
+    char expanded[MAX_PATH * 2];
+    DWORD size = ::ExpandEnvironmentStringsA(native.c_str(), expanded, sizeof expanded);
+    return size > 0 && size <= sizeof expanded ? std::string(expanded) : path;
 }
 
 void CheckLocalReach(const std::vector<MappingEntry>& rows, CNotices& notices)
@@ -110,8 +112,18 @@ void AllowBlockedInFirewall(const std::vector<MappingEntry>& rows, CNotices& not
             continue;
         if (!done.insert(PortKey(row)).second)
             continue;
-        bool added = AddAllowRule(row.protocol, row.localPort);
-        notices.Report(added ? FormatFirewallAllowed(row) : FormatFirewallRuleFailed(row));
+        std::string program = ServingProgram(view, row);
+        RuleAdded added = AddAllowRule(row.protocol, row.localPort, program);
+        if (added == RuleAdded::Failed) {
+            notices.Report(FormatFirewallRuleFailed(row));
+            continue;
+        }
+        // Decided again: a block rule or "block all incoming" wins over any allow rule.
+        LocalView after = ReadLocalView();
+        if (after.firewallKnown && Blocks(after, row, program))
+            notices.Report(FormatFirewallStillBlocks(row));
+        else
+            notices.Report(FormatFirewallAllowed(row, program, added == RuleAdded::AlreadyThere));
     }
     if (done.empty())
         notices.Report(kFirewallBlocksNothing);

@@ -5,6 +5,7 @@
 // row's state stays as the router decides. Where Windows cannot tell, nothing
 // is said. Called on the worker's thread, after a run's requests.
 #include "../mappings/MappingEntry.h"
+#include <string>
 #include <vector>
 
 class CNotices;
@@ -16,6 +17,10 @@ void CheckLocalReach(const std::vector<MappingEntry>& rows, CNotices& notices);
 // Adds an allow rule for each row of this machine the firewall blocks, or
 // where the firewall cannot tell, and says what came of each.
 void AllowBlockedInFirewall(const std::vector<MappingEntry>& rows, CNotices& notices);
+
+// A rule's program path expanded as the firewall service expands it: with
+// the 64-bit program folders, whichever build this is.
+std::string ExpandRulePath(const std::string& path);
 
 // Removes the rules added for deleted rows, where no listed row has their
 // protocol and local port.

@@ -147,9 +147,23 @@ std::string FormatFirewallBlocks(const MappingEntry& row)
                       row.localPort.c_str());
 }
 
-std::string FormatFirewallAllowed(const MappingEntry& row)
+std::string FormatFirewallAllowed(const MappingEntry& row, const std::string& program, bool existed)
 {
-    return FormatText("已在Windows防火墙中放行%s端口%s。", row.protocol.c_str(), row.localPort.c_str());
+    std::string line = FormatText("已在Windows防火墙中放行%s端口%s。", row.protocol.c_str(), row.localPort.c_str());
+    line += program.empty() ? "规则对任何程序有效（Windows没有说出在监听的程序）。"
+                            : FormatText("规则只对在监听的程序有效: %s", program.c_str());
+    return existed ? line + "（规则本来就有，没有再添加）" : line;
+}
+
+std::string FormatFirewallStillBlocks(const MappingEntry& row)
+{
+    return FormatText("Windows防火墙仍然挡住%s端口%s：有阻止规则或设置为阻止所有入站连接，放行规则不起作用。",
+                      row.protocol.c_str(), row.localPort.c_str());
+}
+
+std::string FormatFirewallRulesRemoved(int count)
+{
+    return FormatText("已删除Windows防火墙中本程序添加的%d条规则。", count);
 }
 
 std::string FormatFirewallRuleFailed(const MappingEntry& row)

@@ -53,7 +53,11 @@ std::string FormatTableDeleteFailed(const RouterMapping& mapping, int result);
 std::string FormatNoListener(const MappingEntry& row);
 std::string FormatListenerCame(const MappingEntry& row, const std::string& programName);
 std::string FormatFirewallBlocks(const MappingEntry& row);
-std::string FormatFirewallAllowed(const MappingEntry& row);
+// program: the one the rule is for, "" for any; existed: the rule was there before.
+std::string FormatFirewallAllowed(const MappingEntry& row, const std::string& program, bool existed);
+std::string FormatFirewallStillBlocks(const MappingEntry& row);
+// /unregister: the program's own rules removed.
+std::string FormatFirewallRulesRemoved(int count);
 std::string FormatFirewallRuleFailed(const MappingEntry& row);
 extern const char* const kFirewallBlocksNothing;
 

@@ -6,6 +6,7 @@
 #include <initguid.h>
 #include <netfw.h>
 #include <functional>
+#include <vector>
 
 namespace {
 const wchar_t kGroup[] = L"Gatewright";
@@ -131,13 +132,30 @@ bool ForEachRule(INetFwPolicy2* policy, const std::function<void(INetFwRule*)>& 
     return true;
 }
 
+bool IsOwn(INetFwRule* rule)
+{
+    CBstr group;
+    return SUCCEEDED(rule->get_Grouping(group.Put())) && group.Get() && std::wstring(group.Get()) == kGroup;
+}
+
 // The program's own rule of that name, in its group.
 bool FindOwnRule(INetFwPolicy2* policy, const std::wstring& name, CComRef<INetFwRules>* rules)
 {
     CComRef<INetFwRule> rule;
-    CBstr ruleName(name), group;
+    CBstr ruleName(name);
     return SUCCEEDED(policy->get_Rules(rules->Put())) && SUCCEEDED((*rules)->Item(ruleName.Get(), rule.Put()))
-        && SUCCEEDED(rule->get_Grouping(group.Put())) && group.Get() && std::wstring(group.Get()) == kGroup;
+        && IsOwn(rule.Get());
+}
+
+// Writes the rule's fields to a new firewall rule of the program's group.
+bool WriteRule(INetFwRule* target, const std::wstring& name, const FirewallRule& rule)
+{
+    CBstr ruleName(name), group(kGroup), ports(WideText(rule.localPorts)), program(WideText(rule.application));
+    return SUCCEEDED(target->put_Name(ruleName.Get())) && SUCCEEDED(target->put_Grouping(group.Get()))
+        && SUCCEEDED(target->put_Protocol(rule.protocol)) && SUCCEEDED(target->put_LocalPorts(ports.Get()))
+        && (rule.application.empty() || SUCCEEDED(target->put_ApplicationName(program.Get())))
+        && SUCCEEDED(target->put_Direction(NET_FW_RULE_DIR_IN)) && SUCCEEDED(target->put_Action(NET_FW_ACTION_ALLOW))
+        && SUCCEEDED(target->put_Profiles(rule.profiles)) && SUCCEEDED(target->put_Enabled(VARIANT_TRUE));
 }
 
 long ProtocolNumber(const std::string& protocol)
@@ -160,31 +178,30 @@ std::string AllowRuleName(const std::string& protocol, const std::string& port)
     return "Gatewright " + protocol + " " + port;
 }
 
-bool AddAllowRule(const std::string& protocol, const std::string& port)
+RuleAdded AddAllowRule(const std::string& protocol, const std::string& port, const std::string& program)
 {
     std::wstring name = WideText(AllowRuleName(protocol, port));
-    return WithPolicy([&](INetFwPolicy2* policy) {
+    RuleAdded added = RuleAdded::Failed;
+    WithPolicy([&](INetFwPolicy2* policy) {
         long profiles = 0;
         CComRef<INetFwRule> rule;
         CComRef<INetFwRules> rules;
+        if (FindOwnRule(policy, name, &rules)) {
+            added = RuleAdded::AlreadyThere;
+            return true;
+        }
         if (FAILED(policy->get_CurrentProfileTypes(&profiles))
-            || FAILED(::CoCreateInstance(CLSID_NetFwRule, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwRule, rule.Out())))
-            return false;
-        CBstr ruleName(name), group(kGroup), ports(WideText(port));
-        rule->put_Name(ruleName.Get());
-        rule->put_Grouping(group.Get());
-        rule->put_Protocol(ProtocolNumber(protocol));
-        rule->put_LocalPorts(ports.Get());
-        rule->put_Direction(NET_FW_RULE_DIR_IN);
-        rule->put_Action(NET_FW_ACTION_ALLOW);
-        rule->put_Profiles(profiles);
-        rule->put_Enabled(VARIANT_TRUE);
-        if (FAILED(policy->get_Rules(rules.Put())) || FAILED(rules->Add(rule.Get())))
+            || FAILED(::CoCreateInstance(CLSID_NetFwRule, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwRule, rule.Out()))
+            || !WriteRule(rule.Get(), name, AllowRuleFor(ProtocolNumber(protocol), port, program, profiles))
+            || FAILED(policy->get_Rules(rules.Put())) || FAILED(rules->Add(rule.Get())))
             return false;
         // A firewall may take a rule and keep nothing of it.
         CComRef<INetFwRules> readBack;
-        return FindOwnRule(policy, name, &readBack);
+        if (FindOwnRule(policy, name, &readBack))
+            added = RuleAdded::Added;
+        return true;
     });
+    return added;
 }
 
 void RemoveAllowRule(const std::string& protocol, const std::string& port)
@@ -195,4 +212,26 @@ void RemoveAllowRule(const std::string& protocol, const std::string& port)
         CBstr ruleName(name);
         return FindOwnRule(policy, name, &rules) && SUCCEEDED(rules->Remove(ruleName.Get()));
     });
+}
+
+int RemoveOwnRules()
+{
+    int removed = -1;
+    WithPolicy([&removed](INetFwPolicy2* policy) {
+        std::vector<std::wstring> names;
+        CComRef<INetFwRules> rules;
+        if (!ForEachRule(policy, [&names](INetFwRule* rule) {
+                CBstr name;
+                if (IsOwn(rule) && SUCCEEDED(rule->get_Name(name.Put())) && name.Get())
+                    names.push_back(name.Get());
+            }) || FAILED(policy->get_Rules(rules.Put())))
+            return false;
+        removed = 0;
+        for (const std::wstring& name : names) {
+            CBstr ruleName(name);
+            removed += SUCCEEDED(rules->Remove(ruleName.Get()));
+        }
+        return true;
+    });
+    return removed;
 }

@@ -11,9 +11,14 @@ bool ReadFirewall(FirewallState* state);
 // The rule the program adds for a protocol and local port: "Gatewright TCP 80".
 std::string AllowRuleName(const std::string& protocol, const std::string& port);
 
-// Adds an enabled inbound allow rule for any program, in the profiles in
-// force, in the program's own group; true when it is there when read back.
-bool AddAllowRule(const std::string& protocol, const std::string& port);
+enum class RuleAdded { Added, AlreadyThere, Failed };
+// Adds the allow rule of AllowRuleFor in the program's own group, unless the
+// group has a rule of that name already; Added when it is there when read back.
+RuleAdded AddAllowRule(const std::string& protocol, const std::string& port, const std::string& program);
 
 // Removes the program's own rule of that name, and no other.
 void RemoveAllowRule(const std::string& protocol, const std::string& port);
+
+// Removes every rule of the program's own group, so that none outlives the
+// program; how many, or -1 where the firewall cannot be asked.
+int RemoveOwnRules();

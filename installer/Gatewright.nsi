@@ -1,8 +1,11 @@
 ; The setup of Gatewright, per machine: the program under Program Files,
 ; where only administrators can change it (the logon task is registered only
-; for such a folder), a Start menu shortcut, an entry in Programs and
-; Features. Over a running copy it asks that copy to close as the user's own
-; close does (mappings removed, list saved) and starts the new one again.
+; for such a folder, and the uninstaller runs the program elevated), a Start
+; menu shortcut, an entry in Programs and Features. There is no folder to
+; choose, and /D is not taken: an upgrade goes where its own entry says the
+; program is, when that is a folder of Program Files. Over a running copy it
+; asks that copy to close as the user's own close does (mappings removed,
+; list saved) and starts the new one again.
 ;
 ; makensis -DARCH=x86|amd64 -DEXE=path\to\Gatewright.exe -DOUTFILE=Setup.exe Gatewright.nsi
 Unicode true
@@ -26,14 +29,14 @@ OutFile "${OUTFILE}"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 !if ${ARCH} == amd64
-  InstallDir "$PROGRAMFILES64\Gatewright"
+  !define PROGRAM_FILES "$PROGRAMFILES64"
 !else
-  InstallDir "$PROGRAMFILES\Gatewright"
+  !define PROGRAM_FILES "$PROGRAMFILES"
 !endif
+InstallDir "${PROGRAM_FILES}\Gatewright"
 
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
-!insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
@@ -50,6 +53,50 @@ SetCompressor /SOLID lzma
     Quit
   ${EndIf}
 !macroend
+
+; The folder is Program Files' Gatewright, or the one an earlier setup
+; recorded where that is a folder directly under Program Files; never one
+; given with /D or anywhere a user could change.
+Function .onInit
+  StrCpy $INSTDIR "${PROGRAM_FILES}\Gatewright"
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  StrLen $1 "${PROGRAM_FILES}\"
+  StrCpy $2 $0 $1
+  StrCpy $3 $0 "" $1
+  ${If} $2 == "${PROGRAM_FILES}\"
+  ${AndIf} $3 != ""
+  ${AndIf} $3 != ".."
+  ${AndIf} $3 != "."
+    Push $3
+    Call HasBackslash
+    Pop $4
+    ${If} $4 == 0
+      StrCpy $INSTDIR $0
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+; 1 when the string on the stack holds a backslash, else 0.
+Function HasBackslash
+  Exch $0
+  Push $1
+  Push $2
+  StrCpy $2 0
+  ${Do}
+    StrCpy $1 $0 1 $2
+    ${If} $1 == ""
+      StrCpy $0 0
+      ${Break}
+    ${ElseIf} $1 == "\"
+      StrCpy $0 1
+      ${Break}
+    ${EndIf}
+    IntOp $2 $2 + 1
+  ${Loop}
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
 
 Section
   SetShellVarContext all

@@ -54,6 +54,7 @@
 //   clipboard                         the clipboard's text; fails while another
 //                                     window has the clipboard open
 //   set-clipboard <text>              put the text on the clipboard
+//   user-sid                          the SID of the user the driver runs for
 //
 // Started as "uidriver.exe record <file> <argument>", it only appends the
 // argument to the file: registered as the browser, it records what the shell
@@ -65,6 +66,7 @@
 //   quit                              end the driver
 #include <windows.h>
 #include <commctrl.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <algorithm>
 #include <cstdio>
@@ -181,6 +183,24 @@ std::string WholePath(const std::string& first, std::istream& in)
     std::string rest;
     std::getline(in, rest, '"');
     return first.substr(1) + rest;
+}
+
+std::string UserSid()
+{
+    HANDLE token = nullptr;
+    BYTE buffer[256];
+    DWORD size = sizeof buffer;
+    char* text = nullptr;
+    std::string sid;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)
+        && ::GetTokenInformation(token, TokenUser, buffer, size, &size)
+        && ::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+        sid = text;
+        ::LocalFree(text);
+    }
+    if (token)
+        ::CloseHandle(token);
+    return sid.empty() ? "error no SID" : "ok " + sid;
 }
 
 BOOL CALLBACK FindFirstCopy(HWND hWnd, LPARAM found)
@@ -399,6 +419,8 @@ std::string Execute(const std::string& line)
         });
         return g_main ? "ok" : "error no main window";
     }
+    if (verb == "user-sid")
+        return UserSid();
     if (verb == "attach")
         return Attach(static_cast<DWORD>(Number(a)));
     if (verb == "msgbox") {

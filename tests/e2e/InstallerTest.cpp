@@ -62,11 +62,11 @@ protected:
     std::string Installed() const { return "\"" + m_strInstallDir + "\\Gatewright.exe\""; }
     std::string Uninstaller() const { return "\"" + m_strInstallDir + "\\uninstall.exe\""; }
 
-    std::string RunSetup()
+    std::string RunSetup(const std::string& arguments = "")
     {
         const std::string& exe = TestEnvironment::Get().appExe;
         return m_driver.Call("run 60000 " + WindowsPath(exe.substr(0, exe.rfind('/')) + "/Gatewright-Setup.exe")
-                             + " /S");
+                             + " /S" + arguments);
     }
 
     std::string m_strInstallDir;  // as the setup recorded it, "C:\\…"
@@ -74,7 +74,10 @@ protected:
 
 TEST_F(InstallerTest, SilentSetupInstallsUpgradesAMappingCopyWithABoxOpenAndItsUninstallKeepsTheList)
 {
-    ASSERT_EQ("0", RunSetup());
+    // A folder anyone may write to is not taken, however it is asked for.
+    const std::string chosen = m_folder + "/chosen";
+    ASSERT_EQ("0", RunSetup(" /D=" + WindowsPath(chosen)));
+    EXPECT_FALSE(Exists(chosen));
     m_strInstallDir = Recorded("InstallLocation");
     ASSERT_EQ(0u, m_strInstallDir.find("C:\\")) << m_strInstallDir;
     EXPECT_EQ(FolderOfItsKind(), m_strInstallDir);

@@ -82,10 +82,14 @@ TEST_F(PortControlTest, RouterRestartedWithAnEmptyTableGetsTheRowsBackAndTheClos
     StartMapping({ kThisHost, "UDP|8081|18081|198.18.0.2|" }, "2");
     ASSERT_EQ(2u, Router::Mappings().size());
     Router::Run("restart");
-    // Its epoch starts again: the router is taken as found anew, and the rows as new.
-    EXPECT_TRUE(WaitUntil([&] { return CountStarting(LogMessages(), "映射成功") == 4; }, 20000));
-    EXPECT_EQ(2u, Router::Mappings().size());
+    ASSERT_TRUE(Router::Mappings().empty());
+    // The next run maps both again. Its epoch shows the restart (and the
+    // router is found anew) only when the router had answered for more than
+    // about two seconds before it (RFC 6887 section 8.5), which the test does
+    // not wait for: the rows come back either way.
+    EXPECT_TRUE(WaitUntil([&] { return Router::Mappings().size() == 2; }, 20000));
     EXPECT_TRUE(ConnectThroughRouter(18080, 8080));
+    EXPECT_EQ(0u, CountStarting(LogMessages(), "PCP MAP(")) << "no row failed";
 
     ASSERT_TRUE(CloseProgram());
     EXPECT_TRUE(Router::Mappings().empty());

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -25,19 +26,23 @@ std::vector<std::string> ReadLines(const std::string& path)
     return lines;
 }
 
-// Where Wine's Task Scheduler keeps the task "Gatewright" of the LAN host.
-std::string TaskFile()
+// A task as the Task Scheduler keeps it, starting that executable at logon.
+std::string TaskXml(const std::string& windowsPath)
 {
-    return TestEnvironment::Get().lanPrefix + "/drive_c/windows/system32/tasks/Gatewright";
-}
-
-bool TaskRegistered()
-{
-    return access(TaskFile().c_str(), F_OK) == 0;
+    return "<?xml version=\"1.0\"?>\r\n<Task version=\"1.2\" "
+           "xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\"><Actions Context=\"Author\"><Exec>"
+           "<Command>\"" + windowsPath + "\"</Command><Arguments>/logon</Arguments></Exec></Actions></Task>\r\n";
 }
 
 class ToolsTest : public AppTest {
 protected:
+    // Where Wine's Task Scheduler keeps this user's task on the LAN host.
+    std::string TaskFile()
+    {
+        return TestEnvironment::Get().lanPrefix + "/drive_c/windows/system32/tasks/Gatewright " + m_driver.Call("user-sid");
+    }
+    bool TaskRegistered() { return access(TaskFile().c_str(), F_OK) == 0; }
+
     void EnableAutostart() { m_driver.Call(std::string("reg-sz ") + kRunKey + " Gatewright anything at all"); }
     bool Visible() { return m_driver.Call("visible") == "1"; }
     // The window shows first and hides itself after the first run.
@@ -124,6 +129,24 @@ TEST_F(ToolsTest, TickingTheBoxInAUserWritableFolderWritesTheQuotedPathButNoTask
     EXPECT_EQ(0u, CountStarting(LogMessages(), "错误: 设置开机启动的计划任务失败"));
 }
 
+// The installed program's task is another executable's: a portable copy run
+// once, or unticking its box, leaves it.
+TEST_F(ToolsTest, ACopyInAUserWritableFolderLeavesTheTaskOfAnotherExecutable)
+{
+    const std::string installed = TaskXml("C:\\Program Files (x86)\\Gatewright\\Gatewright.exe");
+    std::ofstream(TaskFile()) << installed;
+    Launch();
+    ASSERT_TRUE(m_driver.TryCall("main 30000"));
+    m_driver.Click(kAutostart);
+    EXPECT_TRUE(WaitForLogMessage(kTaskRefused, 5000));
+    m_driver.Click(kAutostart);
+    EXPECT_TRUE(WaitUntil([&] { return m_driver.Call(std::string("reg-get ") + kRunKey + " Gatewright") == "absent"; },
+                          5000));
+    std::ifstream task(TaskFile());
+    std::string kept((std::istreambuf_iterator<char>(task)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(installed, kept);
+}
+
 TEST_F(ToolsTest, StartWithWindowsMapsTheListHidesTheWindowAndKeepsRefreshing)
 {
     EnableAutostart();
@@ -144,10 +167,10 @@ TEST_F(ToolsTest, StartWithWindowsAndAnEmptyListLogsTheHintSetsNoTimerAndStillHi
 {
     EnableAutostart();
     m_driver.Call("reg-dword Software\\Gatewright\\Gatewright\\Settings timer 1");
-    // A task from before, for an executable in a user-writable folder, goes at start-up.
-    std::ofstream(TaskFile()) << "a task from before";
+    // This copy's task from before, for an executable in a user-writable folder, goes at start-up.
+    std::ofstream(TaskFile()) << TaskXml(WindowsPath(Folder() + "/Gatewright.exe"));
     Launch();
-    EXPECT_TRUE(WaitUntil([] { return !TaskRegistered(); }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return !TaskRegistered(); }, 5000));
     ASSERT_TRUE(WaitUntilHidden());
     EXPECT_EQ("提示: 请在[端口映射列表]中添加端口映射,在列表中右键或者选中菜单进行操作!", LogMessages().back());
     EXPECT_TRUE(m_driver.Enabled(kStart));

@@ -1,6 +1,8 @@
 // Whether Windows Firewall blocks a connection from the internet: a block rule
 // must surely match, an allow rule need only possibly match.
 #include "../../gateway/FirewallRules.h"
+#include "../../gateway/LocalReach.h"
+#include <windows.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -133,6 +135,41 @@ TEST(FirewallRules, BlockedOnlyWhenEveryCurrentProfileBlocks)
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.blocked, Blocks(c.current, c.rules)) << c.label;
+}
+
+TEST(FirewallRules, ProgramFoldersAreExpandedAsTheFirewallServiceDoesAlsoInA32BitProcess)
+{
+    EXPECT_EQ("%ProgramW6432%\\App\\app.exe", WithNativeProgramFolders("%programfiles%\\App\\app.exe"));
+    EXPECT_EQ("%CommonProgramW6432%\\x.exe", WithNativeProgramFolders("%CommonProgramFiles%\\x.exe"));
+    EXPECT_EQ("%ProgramFiles(x86)%\\x.exe", WithNativeProgramFolders("%ProgramFiles(x86)%\\x.exe"));
+    EXPECT_EQ("C:\\Tools\\%ProgramFiles", WithNativeProgramFolders("C:\\Tools\\%ProgramFiles"));
+
+    // On 64-bit Windows (as in this 64-bit prefix) a 32-bit test expands
+    // %ProgramFiles% to "Program Files (x86)"; the firewall service does not.
+    char native[MAX_PATH] = {};
+    if (!::GetEnvironmentVariableA("ProgramW6432", native, MAX_PATH))
+        GTEST_SKIP() << "32-bit Windows: the program folders are what they say";
+    EXPECT_EQ(std::string(native) + "\\App\\app.exe", ExpandRulePath("%ProgramFiles%\\App\\app.exe"));
+    EXPECT_EQ(std::string(native) + "\\App\\app.exe", ExpandRulePath("%PROGRAMFILES%\\App\\app.exe"));
+}
+
+TEST(FirewallRules, TheRuleAddedLetsInTheListeningProgramOnlyAndNotPastABlock)
+{
+    const FirewallProfile blocking = Profile(kFwProfilePrivate, false);
+    const InboundConnection other = { kFwProtocolTcp, 80, "C:\\Other\\x.exe" };
+    FirewallRule forProgram = AllowRuleFor(kFwProtocolTcp, "80", kProgram, kFwProfilePrivate);
+    EXPECT_FALSE(Blocks({ blocking }, { forProgram }));
+    EXPECT_TRUE(Blocks({ blocking }, { forProgram }, other)) << "another program on the port";
+    EXPECT_TRUE(Blocks({ blocking }, { forProgram }, { kFwProtocolUdp, 80, kProgram }));
+    EXPECT_TRUE(Blocks({ blocking }, { forProgram }, { kFwProtocolTcp, 8080, kProgram }));
+    // Where Windows does not tell the program, any program.
+    FirewallRule forAny = AllowRuleFor(kFwProtocolTcp, "80", "", kFwProfilePrivate);
+    EXPECT_FALSE(Blocks({ blocking }, { forAny }, other));
+    // Added, it does not help against a block rule or "block all incoming".
+    FirewallProfile blockAll = blocking;
+    blockAll.blockAllInbound = true;
+    EXPECT_TRUE(Blocks({ blockAll }, { forProgram }));
+    EXPECT_TRUE(Blocks({ Profile(kFwProfilePrivate, true) }, { Rule(false), forProgram }));
 }
 
 }

@@ -29,4 +29,17 @@ TEST(LogonTask, StartsTheQuotedExecutableAtTheUsersLogonWithTheHighestRunLevel)
     EXPECT_EQ("false", Element(xml, "StopIfGoingOnBatteries"));
 }
 
+TEST(LogonTask, OneTaskPerUserAndACopyOwnsOnlyATaskThatStartsItsOwnExecutable)
+{
+    EXPECT_EQ("Gatewright S-1-5-21-1-2-3-1001", LogonTaskName("S-1-5-21-1-2-3-1001"));
+    EXPECT_NE(LogonTaskName("S-1-5-21-1-2-3-1001"), LogonTaskName("S-1-5-21-1-2-3-1002"));
+    const std::string installed = "C:\\Program Files (x86)\\Gatewright\\Gatewright.exe";
+    EXPECT_TRUE(StartsExecutable("\"" + installed + "\"", installed)) << "as the task keeps it, quoted";
+    EXPECT_TRUE(StartsExecutable("\"c:\\program files (x86)\\GATEWRIGHT\\gatewright.exe\"", installed));
+    EXPECT_TRUE(StartsExecutable(installed, installed));
+    EXPECT_FALSE(StartsExecutable("\"C:\\Users\\me\\Downloads\\Gatewright.exe\"", installed)) << "a portable copy";
+    EXPECT_FALSE(StartsExecutable("\"" + installed + ".old\"", installed));
+    EXPECT_FALSE(StartsExecutable("", installed)) << "a task whose command cannot be read";
+}
+
 }
