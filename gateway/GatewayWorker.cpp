@@ -462,7 +462,9 @@ void CGatewayWorker::StopListed(const std::vector<MappingEntry>& rows)
     }
     if (StopRows(rows))
         m_log.Report(kAllStopped);
-    m_ipv6.Remove(rows, true, m_notices);
+    // Once the close is posted, it closes the pinholes of every row, within its own bounds.
+    if (!m_bClosePosted)
+        m_ipv6.Remove(rows, true, m_notices);
 }
 
 void CGatewayWorker::RemoveRows(const std::vector<MappingEntry>& rows)

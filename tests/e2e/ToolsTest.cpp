@@ -129,9 +129,12 @@ TEST_F(ToolsTest, TickingTheBoxInAUserWritableFolderWritesTheQuotedPathButNoTask
     EXPECT_EQ(0u, CountStarting(LogMessages(), "错误: 设置开机启动的计划任务失败"));
 }
 
-// The installed program's task is another executable's: a portable copy run
-// once, or unticking its box, leaves it.
-TEST_F(ToolsTest, ACopyInAUserWritableFolderLeavesTheTaskOfAnotherExecutable)
+// A copy removes only a task it can show to start its own executable: the
+// installed program's task stays when a portable copy runs once or its box
+// is unticked. (Wine's tasks never show their command, its action collection
+// being a stub: there every task stays, and which the copy would remove is
+// shown by the unit tests.)
+TEST_F(ToolsTest, ACopyInAUserWritableFolderLeavesATaskItCannotShowToBeItsOwn)
 {
     const std::string installed = TaskXml("C:\\Program Files (x86)\\Gatewright\\Gatewright.exe");
     std::ofstream(TaskFile()) << installed;
@@ -167,10 +170,7 @@ TEST_F(ToolsTest, StartWithWindowsAndAnEmptyListLogsTheHintSetsNoTimerAndStillHi
 {
     EnableAutostart();
     m_driver.Call("reg-dword Software\\Gatewright\\Gatewright\\Settings timer 1");
-    // This copy's task from before, for an executable in a user-writable folder, goes at start-up.
-    std::ofstream(TaskFile()) << TaskXml(WindowsPath(Folder() + "/Gatewright.exe"));
     Launch();
-    EXPECT_TRUE(WaitUntil([&] { return !TaskRegistered(); }, 5000));
     ASSERT_TRUE(WaitUntilHidden());
     EXPECT_EQ("提示: 请在[端口映射列表]中添加端口映射,在列表中右键或者选中菜单进行操作!", LogMessages().back());
     EXPECT_TRUE(m_driver.Enabled(kStart));
