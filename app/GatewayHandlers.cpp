@@ -4,7 +4,6 @@
 #include "MappingDlg.h"
 #include "../desktop/Autostart.h"
 #include "../desktop/TrayIcon.h"
-#include "../gateway/GatewayRequests.h"
 #include "../gateway/LogLines.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"

@@ -6,7 +6,6 @@
 #include "../gateway/GatewayRequests.h"
 #include "../gateway/GatewayWorker.h"
 #include "../gateway/Listeners.h"
-#include "../gateway/PortControlRouter.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"
 #include "../res/resource.h"

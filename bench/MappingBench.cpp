@@ -28,6 +28,7 @@
 //   (fastest/median)
 #include "../app/MappingDlg.h"
 #include "../framework/App.h"
+#include "../framework/DottedAddress.h"
 #include "../framework/Format.h"
 #include "../gateway/BoundedCall.h"
 #include "../gateway/GatewayInfo.h"

@@ -1,4 +1,5 @@
 #include "DottedAddress.h"
+#include "Format.h"
 
 bool ParseDottedAddress(const char* text, DWORD* address)
 {
@@ -22,4 +23,19 @@ bool ParseDottedAddress(const char* text, DWORD* address)
         return false;
     *address = value;
     return true;
+}
+
+bool SameAddress(const std::string& a, const std::string& b)
+{
+    DWORD first, second;
+    if (ParseDottedAddress(a.c_str(), &first) && ParseDottedAddress(b.c_str(), &second))
+        return first == second;
+    return a == b;
+}
+
+std::string DottedText(DWORD address)
+{
+    if (!address)
+        return std::string();
+    return FormatText("%lu.%lu.%lu.%lu", address >> 24, address >> 16 & 0xff, address >> 8 & 0xff, address & 0xff);
 }

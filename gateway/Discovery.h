@@ -1,5 +1,6 @@
 #pragma once
 #include "GatewayInfo.h"
+#include "Router.h"
 #include <atomic>
 #include <memory>
 #include <string>
@@ -11,13 +12,6 @@ class ActivityLog;
 const int kSearchDelayMs = 2000;
 const unsigned char kMulticastTtl = 2;
 
-// What a successful search shows in the main window.
-struct FoundGateway {
-    std::string lanAddress;       // this machine's address towards the gateway
-    std::string gatewayHost;      // host part of the control URL
-    std::string externalAddress;  // "" when the query failed
-    int addressStatus = 0;        // the query's result
-};
 
 // Searches the network for a gateway, chooses one and reads its external
 // address, logging the found lines. Null, with nothing logged, when no usable

@@ -14,8 +14,6 @@
 #include <cstdlib>
 #include <memory>
 
-const int kGatewayUnreachable = UPNPCOMMAND_HTTP_ERROR;
-
 namespace {
 const char* kDescription = "Gatewright";
 // UPnP error of a table read: no mapping in the span.
@@ -193,20 +191,6 @@ std::string QueryExternalAddress(const GatewayInfo& gateway, int* status)
     return *status == kGatewayUnreachable ? std::string() : *address;
 }
 
-bool MeansGatewayLost(int result)
-{
-    // The library's "no connection or no reply"; every other result is an
-    // answer of a gateway that is there (or a fault of our own).
-    return result == UPNPCOMMAND_HTTP_ERROR;
-}
-
-bool SameAddress(const std::string& a, const std::string& b)
-{
-    DWORD first, second;
-    if (ParseDottedAddress(a.c_str(), &first) && ParseDottedAddress(b.c_str(), &second))
-        return first == second;
-    return a == b;
-}
 
 bool HeldElsewhere(const MappingEntry& entry, const MappingHolder& holder)
 {

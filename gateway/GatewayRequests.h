@@ -1,6 +1,8 @@
 #pragma once
 #include "GatewayInfo.h"
+#include "Router.h"
 #include "RouterTable.h"
+#include "ServiceRequest.h"
 #include "../mappings/MappingEntry.h"
 #include <map>
 #include <string>
@@ -10,19 +12,8 @@
 // The requests sent to a gateway. Each gives up after a few seconds: a
 // gateway that drops packets, or whose UPnP service hangs, would otherwise
 // hold it for minutes. A gateway that cannot be reached, or does not answer
-// in time, gives kGatewayUnreachable.
-extern const int kGatewayUnreachable;
+// in time, gives kGatewayUnreachable (ServiceRequest.h).
 
-// Where an existing mapping points.
-struct MappingHolder {
-    std::string internalClient;
-    std::string internalPort;
-    // Seconds of lease left; 0 for a permanent mapping.
-    unsigned leaseLeft = 0;
-};
-
-// UPnP error: the gateway holds no such mapping.
-const int kNoSuchEntry = 714;
 
 // What the gateway holds for an entry's external port and protocol: result 0
 // and where it points, kNoSuchEntry, or the request's failure.
@@ -68,13 +59,8 @@ int DeleteMapping(const GatewayInfo& gateway, const MappingEntry& entry);
 // The external address, or "" when the query failed; *status gets the result.
 std::string QueryExternalAddress(const GatewayInfo& gateway, int* status);
 
-// True for results that mean the gateway could not be reached or did not
-// answer: the library's transport failures, not an answer the gateway gave.
-bool MeansGatewayLost(int result);
 // True when the holder is another host or another internal port than the entry's.
 bool HeldElsewhere(const MappingEntry& entry, const MappingHolder& holder);
-// Dotted addresses compare as addresses, anything else as text.
-bool SameAddress(const std::string& a, const std::string& b);
 
 // The library's text for a result, "(null)" where it has none.
 const char* UpnpErrorText(int result);

@@ -1,8 +1,6 @@
 #include "GatewayWorker.h"
 #include "AddressWatch.h"
 #include "BoundedCall.h"
-#include "Discovery.h"
-#include "GatewayRequests.h"
 #include "LocalReach.h"
 #include "LogLines.h"
 #include "RunTiming.h"

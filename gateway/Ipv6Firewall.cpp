@@ -1,7 +1,7 @@
 #include "Ipv6Firewall.h"
+#include "../framework/DottedAddress.h"
 #include "BoundedCall.h"
 #include "Discovery.h"
-#include "GatewayRequests.h"
 #include "LogLines.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>

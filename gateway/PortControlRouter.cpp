@@ -1,6 +1,6 @@
 #include "PortControlRouter.h"
-#include "Discovery.h"
-#include "GatewayRequests.h"
+#include "RouterTable.h"
+#include "ServiceRequest.h"
 #include "Lease.h"
 #include "LogLines.h"
 #include "Notices.h"
@@ -94,13 +94,6 @@ PortControlResult DeleteRowOnRouter(CPortControl& router, const MappingEntry& ro
 bool IsForOtherHost(const MappingEntry& row, DWORD localAddress)
 {
     return InternalAddress(row) != localAddress;
-}
-
-std::string DottedText(DWORD address)
-{
-    if (!address)
-        return std::string();
-    return FormatText("%lu.%lu.%lu.%lu", address >> 24, address >> 16 & 0xff, address >> 8 & 0xff, address & 0xff);
 }
 
 DWORD RenewalDelayMs(DWORD lifetime)

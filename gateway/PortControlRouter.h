@@ -39,8 +39,6 @@ std::map<size_t, size_t> SharedEndpoints(const std::vector<MappingEntry>& rows);
 
 // The row's internal address is not localAddress, this machine's towards the router.
 bool IsForOtherHost(const MappingEntry& row, DWORD localAddress);
-// "a.b.c.d"; "" for 0, which no answer names.
-std::string DottedText(DWORD address);
 
 // How soon a mapping granted lifetime seconds is renewed: before half of it
 // has passed, and at least once a day.

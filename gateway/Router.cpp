@@ -1,5 +1,4 @@
 #include "Router.h"
-#include "GatewayRequests.h"
 #include "LogLines.h"
 #include "Notices.h"
 #include "PortControlRouter.h"

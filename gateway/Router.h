@@ -18,8 +18,13 @@
 
 class ActivityLog;
 class CNotices;
-struct FoundGateway;
-struct MappingHolder;
+// Where an existing mapping points.
+struct MappingHolder {
+    std::string internalClient;
+    std::string internalPort;
+    // Seconds of lease left; 0 for a permanent mapping.
+    unsigned leaseLeft = 0;
+};
 
 // What the router held for a row at the last run.
 enum class RowState { Inactive, Live, Failed, Held };
@@ -102,6 +107,14 @@ private:
     bool m_bLost = false;
     std::string m_strLearnedAddress;
     std::set<std::string> m_live;
+};
+
+// What finding the router shows in the main window.
+struct FoundGateway {
+    std::string lanAddress;       // this machine's address towards the gateway
+    std::string gatewayHost;      // the router's address
+    std::string externalAddress;  // "" when the query failed
+    int addressStatus = 0;        // the query's result
 };
 
 // Finds the router by one way; logs its found lines and fills *found. Null,

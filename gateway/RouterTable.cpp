@@ -1,5 +1,5 @@
 #include "RouterTable.h"
-#include "GatewayRequests.h"
+#include "../framework/DottedAddress.h"
 #include <algorithm>
 #include <cstdlib>
 

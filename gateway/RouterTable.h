@@ -33,6 +33,10 @@ struct TableRead {
     int code = 0;
 };
 
+// UPnP error 714, the gateway holds no such mapping: table results are UPnP's
+// codes whichever way the router is reached.
+const int kNoSuchEntry = 714;
+
 // A router listed by index is read no further than this.
 const unsigned kTableReadLimit = 1000;
 // Nor one listed a page at a time, per protocol: a router whose pages never

@@ -1,8 +1,17 @@
 #include "ServiceRequest.h"
 #include "BoundedCall.h"
-#include "GatewayRequests.h"
 #include "RunTiming.h"
+#include <upnpcommands.h>
 #include <memory>
+
+const int kGatewayUnreachable = UPNPCOMMAND_HTTP_ERROR;
+
+bool MeansGatewayLost(int result)
+{
+    // The library's "no connection or no reply"; every other result is an
+    // answer of a gateway that is there (or a fault of our own).
+    return result == UPNPCOMMAND_HTTP_ERROR;
+}
 
 namespace {
 // A gateway on the LAN answers within milliseconds; past this it is taken as gone.

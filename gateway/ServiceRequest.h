@@ -9,6 +9,13 @@ struct ServiceTarget {
     std::string serviceType;
 };
 
+// The result of a request that did not reach the gateway, or that it did not
+// answer in time, whichever way the router is reached.
+extern const int kGatewayUnreachable;
+// True for results that mean the gateway could not be reached or did not
+// answer: the library's transport failures, not an answer the gateway gave.
+bool MeansGatewayLost(int result);
+
 // One request on a thread of its own: the library's result, or
 // kGatewayUnreachable when the gateway does not answer in time.
 int RunServiceRequest(std::function<int(const ServiceTarget&)> request, const ServiceTarget& target);
