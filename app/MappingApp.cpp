@@ -4,7 +4,7 @@
 #include "../desktop/OneCopy.h"
 #include "../framework/Format.h"
 #include "../gateway/LogLines.h"
-#include "../gateway/WindowsFirewall.h"
+#include "../gateway/local/WindowsFirewall.h"
 #include "../log/ActivityLog.h"
 #include <commctrl.h>
 

@@ -3,9 +3,9 @@
 #include "../framework/App.h"
 #include "../framework/DottedAddress.h"
 #include "../framework/Format.h"
-#include "../gateway/GatewayRequests.h"
+#include "../gateway/upnp/GatewayRequests.h"
 #include "../gateway/GatewayWorker.h"
-#include "../gateway/Listeners.h"
+#include "../gateway/local/Listeners.h"
 #include "../mappings/MappingList.h"
 #include "../mappings/MappingStore.h"
 #include "../res/resource.h"
@@ -128,11 +128,11 @@ BOOL CRouterTableDlg::OnInitDialog()
         ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&rect), 2);
         m_layout.push_back(rect);
     }
-    Read();
+    RequestTable();
     return TRUE;
 }
 
-void CRouterTableDlg::Read()
+void CRouterTableDlg::RequestTable()
 {
     ShowStatus("正在读取路由器的映射表...");
     m_main.m_worker->PostReadTable();
@@ -188,7 +188,7 @@ std::vector<RouterMapping> CRouterTableDlg::SelectedMappings() const
 
 void CRouterTableDlg::OnRefresh()
 {
-    Read();
+    RequestTable();
 }
 
 void CRouterTableDlg::OnDelete()

@@ -31,7 +31,7 @@ private:
     void OnGetDispInfo(NMHDR* pNMHDR, LRESULT* pResult);
     LRESULT OnSize(WPARAM wParam, LPARAM lParam);
     LRESULT OnGetMinMaxInfo(WPARAM wParam, LPARAM lParam);
-    void Read();
+    void RequestTable();
     void ShowStatus(const std::string& text) const;
     // Fills the owner column from the list as it is now.
     void ShowOwners();

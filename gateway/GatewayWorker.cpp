@@ -1,7 +1,7 @@
 #include "GatewayWorker.h"
 #include "AddressWatch.h"
 #include "BoundedCall.h"
-#include "LocalReach.h"
+#include "local/LocalReach.h"
 #include "LogLines.h"
 #include "RunTiming.h"
 #include "Ticks.h"

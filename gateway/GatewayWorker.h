@@ -17,7 +17,7 @@
 // when the window goes while a request still runs, both live on until the
 // thread ends, whatever it still does.
 #include "GatewayEvent.h"
-#include "Ipv6Pinholes.h"
+#include "ipv6/Ipv6Pinholes.h"
 #include "Notices.h"
 #include "Router.h"
 #include "WorkerInbox.h"

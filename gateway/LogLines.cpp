@@ -1,7 +1,7 @@
 #include "LogLines.h"
-#include "GatewayRequests.h"
-#include "Ipv6Firewall.h"
-#include "PortControl.h"
+#include "upnp/GatewayRequests.h"
+#include "ipv6/Ipv6Firewall.h"
+#include "pcp/PortControl.h"
 #include "../framework/Format.h"
 
 const char* const kSearchBegins = "开始搜索支持设备...";

@@ -1,8 +1,8 @@
 #include "Router.h"
 #include "LogLines.h"
 #include "Notices.h"
-#include "PortControlRouter.h"
-#include "UpnpRouter.h"
+#include "pcp/PortControlRouter.h"
+#include "upnp/UpnpRouter.h"
 
 namespace {
 // The ways of reaching the router, in the order they are tried: UPnP first;

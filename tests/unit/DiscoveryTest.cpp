@@ -1,4 +1,4 @@
-#include "../../gateway/Discovery.h"
+#include "../../gateway/upnp/Discovery.h"
 #include "../../gateway/LogLines.h"
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Whether Windows Firewall blocks a connection from the internet: a block rule
 // must surely match, an allow rule need only possibly match.
-#include "../../gateway/FirewallRules.h"
-#include "../../gateway/LocalReach.h"
+#include "../../gateway/local/FirewallRules.h"
+#include "../../gateway/local/LocalReach.h"
 #include <windows.h>
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // The gateway worker's pure rules: which jobs give way, when to search again,
 // which results mean the router is gone, and whose mapping a port holds.
 #include "../../gateway/BoundedCall.h"
-#include "../../gateway/GatewayRequests.h"
+#include "../../gateway/upnp/GatewayRequests.h"
 #include "../../gateway/GatewayWorker.h"
 #include "../../gateway/JobQueue.h"
 #include "../../gateway/LogLines.h"
-#include "../../gateway/Lease.h"
-#include "../../gateway/UpnpRouter.h"
+#include "../../gateway/upnp/Lease.h"
+#include "../../gateway/upnp/UpnpRouter.h"
 #include "../../gateway/WorkerInbox.h"
 #include <gtest/gtest.h>
 #include <upnpcommands.h>

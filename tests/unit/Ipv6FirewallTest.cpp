@@ -1,7 +1,7 @@
-#include "../../gateway/Ipv6Firewall.h"
-#include "../../gateway/Ipv6Pinholes.h"
+#include "../../gateway/ipv6/Ipv6Firewall.h"
+#include "../../gateway/ipv6/Ipv6Pinholes.h"
 #include "../../gateway/Notices.h"
-#include "../../gateway/GatewayRequests.h"
+#include "../../gateway/upnp/GatewayRequests.h"
 #include <gtest/gtest.h>
 
 // Found by the vectors' comparison where PinholeKey lives.

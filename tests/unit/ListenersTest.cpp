@@ -1,6 +1,6 @@
 // Which of this machine's sockets serves a row: one bound to the row's own
 // address serves it, one bound to another address does not.
-#include "../../gateway/Listeners.h"
+#include "../../gateway/local/Listeners.h"
 #include <winsock2.h>
 #include <gtest/gtest.h>
 #include <string>

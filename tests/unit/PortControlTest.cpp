@@ -1,8 +1,8 @@
-#include "../../gateway/PortControl.h"
-#include "../../gateway/PortControlRouter.h"
+#include "../../gateway/pcp/PortControl.h"
+#include "../../gateway/pcp/PortControlRouter.h"
 #include "../../gateway/LogLines.h"
 #include "../../gateway/Notices.h"
-#include "../../gateway/Discovery.h"
+#include "../../gateway/upnp/Discovery.h"
 #include <gtest/gtest.h>
 #include <atomic>
 #include <functional>

@@ -2,7 +2,7 @@
 // exactly what was asked; otherwise the run asks row by row. Against a fake
 // connection service on 127.0.0.1.
 #include "../../gateway/Notices.h"
-#include "../../gateway/UpnpRouter.h"
+#include "../../gateway/upnp/UpnpRouter.h"
 #include <gtest/gtest.h>
 #include <winsock2.h>
 #include <atomic>

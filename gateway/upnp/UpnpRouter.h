@@ -4,10 +4,10 @@
 // is asked row by row. Mappings get an hour's lease, renewed as it runs low,
 // or permanent ones where the router takes no other (725); a router that will
 // not renew in place (718) has ours made anew.
-#include "GatewayInfo.h"
+#include "../GatewayInfo.h"
 #include "GatewayRequests.h"
 #include "Lease.h"
-#include "Router.h"
+#include "../Router.h"
 #include <memory>
 
 // What a run does with a row, from what the router holds for its external

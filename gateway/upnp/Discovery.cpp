@@ -1,8 +1,8 @@
 #include "Discovery.h"
-#include "BoundedCall.h"
+#include "../BoundedCall.h"
 #include "GatewayRequests.h"
-#include "LogLines.h"
-#include "../log/ActivityLog.h"
+#include "../LogLines.h"
+#include "../../log/ActivityLog.h"
 #include <winsock2.h>
 #include <wininet.h>
 #include <upnpcommands.h>

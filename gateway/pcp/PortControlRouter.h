@@ -6,7 +6,7 @@
 // profile, so that a restarted program still renews and removes its own. A
 // router whose epoch shows that it restarted is lost, and found anew.
 #include "PortControl.h"
-#include "Router.h"
+#include "../Router.h"
 #include <functional>
 #include <map>
 #include <set>

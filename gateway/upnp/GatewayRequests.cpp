@@ -1,7 +1,7 @@
 #include "GatewayRequests.h"
-#include "ServiceRequest.h"
-#include "../framework/DottedAddress.h"
-#include "../framework/Format.h"
+#include "../ServiceRequest.h"
+#include "../../framework/DottedAddress.h"
+#include "../../framework/Format.h"
 // The library, built as C99, lists lease times as unsigned long long; in C++
 // its header would take unsigned int and misplace every field after it.
 #include <miniupnpctypes.h>

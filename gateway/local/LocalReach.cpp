@@ -1,9 +1,9 @@
 #include "LocalReach.h"
 #include "Listeners.h"
-#include "LogLines.h"
-#include "Notices.h"
+#include "../LogLines.h"
+#include "../Notices.h"
 #include "WindowsFirewall.h"
-#include "../framework/DottedAddress.h"
+#include "../../framework/DottedAddress.h"
 #include <algorithm>
 #include <cstdlib>
 #include <set>

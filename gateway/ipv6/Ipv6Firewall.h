@@ -4,8 +4,8 @@
 // its rows. IPv6 has no NAT, so a pinhole names the port the program listens
 // on, and only the machine itself may open one: the router takes the address
 // its requests come from, so they go to the firewall over IPv6.
-#include "ServiceRequest.h"
-#include "../mappings/MappingEntry.h"
+#include "../ServiceRequest.h"
+#include "../../mappings/MappingEntry.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <atomic>

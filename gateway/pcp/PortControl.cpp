@@ -1,5 +1,5 @@
 #include "PortControl.h"
-#include "../framework/App.h"
+#include "../../framework/App.h"
 #include <iphlpapi.h>
 #include <wincrypt.h>
 #include <algorithm>

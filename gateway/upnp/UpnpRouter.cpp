@@ -1,7 +1,7 @@
 #include "UpnpRouter.h"
 #include "Discovery.h"
-#include "LogLines.h"
-#include "Notices.h"
+#include "../LogLines.h"
+#include "../Notices.h"
 #include <algorithm>
 #include <cstdlib>
 #include <map>

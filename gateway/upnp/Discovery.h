@@ -1,6 +1,6 @@
 #pragma once
-#include "GatewayInfo.h"
-#include "Router.h"
+#include "../GatewayInfo.h"
+#include "../Router.h"
 #include <atomic>
 #include <memory>
 #include <string>

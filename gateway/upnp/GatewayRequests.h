@@ -1,9 +1,9 @@
 #pragma once
-#include "GatewayInfo.h"
-#include "Router.h"
-#include "RouterTable.h"
-#include "ServiceRequest.h"
-#include "../mappings/MappingEntry.h"
+#include "../GatewayInfo.h"
+#include "../Router.h"
+#include "../RouterTable.h"
+#include "../ServiceRequest.h"
+#include "../../mappings/MappingEntry.h"
 #include <map>
 #include <string>
 #include <utility>

@@ -1,5 +1,5 @@
 #include "Listeners.h"
-#include "../framework/DottedAddress.h"
+#include "../../framework/DottedAddress.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>

@@ -1,6 +1,6 @@
 #include "WindowsFirewall.h"
-#include "../framework/ComRef.h"
-#include "../framework/Format.h"
+#include "../../framework/ComRef.h"
+#include "../../framework/Format.h"
 #include <windows.h>
 // The firewall's class and interface ids are in no import library.
 #include <initguid.h>

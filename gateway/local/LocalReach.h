@@ -4,7 +4,7 @@
 // through the router and still refused. The log says so once per Start; the
 // row's state stays as the router decides. Where Windows cannot tell, nothing
 // is said. Called on the worker's thread, after a run's requests.
-#include "../mappings/MappingEntry.h"
+#include "../../mappings/MappingEntry.h"
 #include <string>
 #include <vector>
 

@@ -1,7 +1,7 @@
 #include "Ipv6Pinholes.h"
-#include "LogLines.h"
-#include "Notices.h"
-#include "Ticks.h"
+#include "../LogLines.h"
+#include "../Notices.h"
+#include "../Ticks.h"
 #include <algorithm>
 
 namespace {

@@ -1,13 +1,13 @@
 #include "PortControlRouter.h"
-#include "RouterTable.h"
-#include "ServiceRequest.h"
-#include "Lease.h"
-#include "LogLines.h"
-#include "Notices.h"
-#include "Ticks.h"
-#include "../framework/DottedAddress.h"
-#include "../framework/Format.h"
-#include "../log/ActivityLog.h"
+#include "../RouterTable.h"
+#include "../ServiceRequest.h"
+#include "../upnp/Lease.h"
+#include "../LogLines.h"
+#include "../Notices.h"
+#include "../Ticks.h"
+#include "../../framework/DottedAddress.h"
+#include "../../framework/Format.h"
+#include "../../log/ActivityLog.h"
 #include <cstdlib>
 
 namespace {

@@ -1,8 +1,8 @@
 #include "Ipv6Firewall.h"
-#include "../framework/DottedAddress.h"
-#include "BoundedCall.h"
-#include "Discovery.h"
-#include "LogLines.h"
+#include "../../framework/DottedAddress.h"
+#include "../BoundedCall.h"
+#include "../upnp/Discovery.h"
+#include "../LogLines.h"
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>

@@ -1,7 +1,7 @@
 #pragma once
 // This machine's side of a row: which local ports a program listens on (TCP)
 // or is bound to (UDP), as Windows tells it in one read of each table.
-#include "../mappings/MappingEntry.h"
+#include "../../mappings/MappingEntry.h"
 #include <windows.h>
 #include <string>
 #include <vector>
