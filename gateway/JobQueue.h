@@ -1,4 +1,5 @@
 #pragma once
+// The jobs the window gives the gateway worker, and the queue that orders them.
 #include "RouterTable.h"
 #include "../mappings/MappingEntry.h"
 #include <windows.h>
