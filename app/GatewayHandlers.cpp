@@ -156,7 +156,7 @@ void CMappingDlg::OnGatewayFound(const GatewayEvent& event)
         OnBnClickedStart();
         m_bHideAfterRun = m_bMappingActive;
         if (!m_bHideAfterRun)
-            ShowWindow(SW_HIDE);
+            HideInTray();
     }
     EndDiscovery();
 }
@@ -180,7 +180,7 @@ void CMappingDlg::OnGatewayLost()
 void CMappingDlg::HideAfterFirstRun()
 {
     if (m_bHideAfterRun)
-        ShowWindow(SW_HIDE);
+        HideInTray();
     m_bHideAfterRun = false;
 }
 

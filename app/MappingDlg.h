@@ -115,6 +115,7 @@ protected:
     bool m_bGatewayReady = false;
     bool m_bFoundOnce = false;
     bool m_bHideAfterRun = false;
+    bool m_bHiddenInTray = false;
     bool m_bMappingActive = false;
     bool m_bClosing = false;
     // Another program asked the window to close.
@@ -149,6 +150,11 @@ private:
     // Reports a failed change of the logon task on the status line and in the log.
     void ReportLogonTask(HRESULT hr);
     void OnTrayNotify(UINT mouseMessage);
+    // The window goes to the notification area, and stays there until the
+    // user brings it back: the dialog's own loop shows a hidden dialog once
+    // its queue first runs empty, which a router found at once comes before.
+    void HideInTray();
+    void ShowFromTray(int nCmdShow);
     // Shows the first pop-up of a menu resource at the mouse pointer; a chosen
     // item arrives as this window's command.
     void TrackMenuAtCursor(UINT menuId, UINT flags);

@@ -64,8 +64,10 @@ LRESULT CMappingDlg::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         ::DestroyIcon(m_nid.hIcon);
         m_nid.hIcon = nullptr;
     }
+    if (msg == WM_WINDOWPOSCHANGING && m_bHiddenInTray)
+        reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~SWP_SHOWWINDOW;
     if (msg == WM_SYSCOMMAND && wParam == SC_MINIMIZE) {
-        ShowWindow(SW_HIDE);
+        HideInTray();
         return 1;
     }
     if (msg == WM_SYSCOMMAND && wParam == SC_CLOSE) {
@@ -87,17 +89,29 @@ void CMappingDlg::OnTrayNotify(UINT mouseMessage)
         TrackMenuAtCursor(IDR_TRAY_MENU, TPM_BOTTOMALIGN);
     } else if (mouseMessage == WM_LBUTTONDBLCLK) {
         if (IsWindowVisible()) {
-            ShowWindow(SW_HIDE);
+            HideInTray();
         } else {
-            ShowWindow(SW_RESTORE);
+            ShowFromTray(SW_RESTORE);
             SetForegroundWindow();
         }
     }
 }
 
+void CMappingDlg::HideInTray()
+{
+    m_bHiddenInTray = true;
+    ShowWindow(SW_HIDE);
+}
+
+void CMappingDlg::ShowFromTray(int nCmdShow)
+{
+    m_bHiddenInTray = false;
+    ShowWindow(nCmdShow);
+}
+
 void CMappingDlg::OnTrayShow()
 {
-    ShowWindow(SW_SHOW);
+    ShowFromTray(SW_SHOW);
 }
 
 void CMappingDlg::OnTrayExit()

@@ -13,8 +13,9 @@ const int kSearchDelayMs = 2000;
 const unsigned char kMulticastTtl = 2;
 
 
-// Searches the network for a gateway, chooses one and reads its external
-// address, logging the found lines. Null, with nothing logged, when no usable
+// Asks the router found last at its description URL (Settings\LastRouter),
+// else searches the network for a gateway; chooses one, keeps its URL for the
+// next time and reads its external address, logging the found lines. Null, with nothing logged, when no usable
 // gateway answered in time, or when stop was set meanwhile.
 std::shared_ptr<GatewayInfo> SearchGateway(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop);
 

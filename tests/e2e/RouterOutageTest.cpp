@@ -64,6 +64,8 @@ protected:
     // line for it, and a close ends in time, naming what stayed.
     void CheckSilentRouter(void (*silence)())
     {
+        // Served, so that this machine's side adds no line of its own after the run.
+        LanListener tcp(8080), udp(8081, true);
         StartMapping(kTwoRows, "1");
         size_t before = LogMessages().size();
         silence();
@@ -283,6 +285,42 @@ TEST_F(RouterOutageTest, CloseTriesTheRouterLastFoundEvenWhenASearchCannotFindIt
     ASSERT_TRUE(CloseProgram());
     EXPECT_TRUE(Router::Mappings().empty());
     EXPECT_EQ("成功停止列表中的所有映射!", LogMessages().back());
+}
+
+const char* kSettings = "Software\\Gatewright\\Gatewright\\Settings";
+
+// The router found last is asked first at its description: started again,
+// the program finds it where it was without a search; a description that is
+// no longer there falls back to the search.
+TEST_F(RouterOutageTest, RouterFoundLastIsAskedWhereItWasAndOneThatMovedIsSearchedFor)
+{
+    Launch();
+    ASSERT_TRUE(WaitForGateway());
+    EXPECT_EQ("sz http://198.18.0.1:5000/rootDesc.xml", m_driver.Call(std::string("reg-get ") + kSettings + " LastRouter"));
+    ASSERT_TRUE(CloseProgram());
+    {
+        RouterDrop search("gwssdp", "udp dport 1900");
+        Launch();
+        EXPECT_TRUE(WaitForGateway(10000)) << "found though no search can reach it";
+        std::string counter = search.Listing();
+        EXPECT_NE(std::string::npos, counter.find("packets 0 ")) << "a search was sent: " << counter;
+        ASSERT_TRUE(CloseProgram());
+    }
+    Router::Run("port 5001");
+    Launch();
+    EXPECT_TRUE(WaitForGateway());
+    EXPECT_EQ("sz http://198.18.0.1:5001/rootDesc.xml", m_driver.Call(std::string("reg-get ") + kSettings + " LastRouter"));
+}
+
+TEST_F(RouterOutageTest, RouterThatRebootsWhereItWasGetsTheListBackWithoutASearch)
+{
+    StartMapping(kTwoRows, "2");
+    RouterDrop search("gwssdp", "udp dport 1900");
+    Router::Run("stop");
+    ASSERT_TRUE(WaitForLogMessage(kLost, 15000));
+    Router::Run("restart");
+    ASSERT_TRUE(Router::Mappings().empty());
+    EXPECT_TRUE(WaitUntil([] { return Router::Mappings() == kTwoMapped; }, 15000));
 }
 
 }
