@@ -11,14 +11,18 @@ all: setup
 setup:
 	@bash scripts/setup.sh
 
+# Exported rather than set before the command: sh would then stay between make
+# and the script, and a SIGTERM to make would not reach the script.
+check demo: export GW_ARCH = $(ARCH)
+
 check:
-	@GW_ARCH='$(ARCH)' bash scripts/check.sh $(if $(TESTS),-R '$(TESTS)')
+	@bash scripts/check.sh $(if $(TESTS),-R '$(TESTS)')
 
 check-scripts:
 	@bash scripts/check-scripts.sh
 
 demo:
-	@GW_ARCH='$(ARCH)' bash scripts/demo.sh
+	@bash scripts/demo.sh
 
 clean:
 	rm -rf build/i686 build/x86_64 build/e2e build/wine dist
