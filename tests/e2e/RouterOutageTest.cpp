@@ -276,12 +276,15 @@ namespace {
 TEST_F(RouterOutageTest, CloseTriesTheRouterLastFoundEvenWhenASearchCannotFindItAgain)
 {
     StartMapping(kTwoRows, "1");
-    // The router's web port answers again, but no search can find it.
+    // The router's web port answers again, but no search can find it, and
+    // the program no longer knows where it was found last.
     RouterDrop search("gwssdp", "udp dport 1900");
+    m_driver.Call("reg-unset Software\\Gatewright\\Gatewright\\Settings LastRouter");
     Router::Run("stop");
     ASSERT_TRUE(WaitForLogMessage(kLost, 15000));
     Router::Run("start");
     ASSERT_EQ(kTwoMapped, Router::Mappings());
+    EXPECT_EQ(1u, CountStarting(LogMessages(), "发现有效的IGD")) << "still lost when the close comes";
     ASSERT_TRUE(CloseProgram());
     EXPECT_TRUE(Router::Mappings().empty());
     EXPECT_EQ("成功停止列表中的所有映射!", LogMessages().back());
