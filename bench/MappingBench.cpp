@@ -21,6 +21,14 @@
 //            window's slowest answer until then and the time from "answering"
 //            to a run with every row live:
 //            "rows=N mode=outage worst_ms=W back_ms=T"
+//   reboot   as outage, with the refresh interval at 2 s; the script reboots
+//            the router (its table emptied) and writes "answering" once it
+//            answers: "rows=N mode=reboot worst_ms=W back_ms=T"
+// mapping_bench found fresh|known
+//   the main window with an empty list, from the window showing to the router
+//   found (Start enabled): "mode=found ms=T", 0 when it was found before the
+//   window showed. fresh: the router found last is forgotten first, so the
+//   program searches; known: it asks that router where it was.
 // mapping_bench parts CALLS
 //   times two parts of the program's own cost CALLS times each: an empty call
 //   handed to the thread that bounds each request, and one line of the
@@ -30,6 +38,7 @@
 #include "../framework/App.h"
 #include "../framework/DottedAddress.h"
 #include "../framework/Format.h"
+#include "../gateway/Adapters.h"
 #include "../gateway/BoundedCall.h"
 #include "../gateway/GatewayInfo.h"
 #include "../gateway/GatewayWorker.h"
@@ -121,13 +130,13 @@ bool FindGateway(std::string* lanAddress)
     return true;
 }
 
-// A router without UPnP: the rows are for this machine's address towards the default gateway.
+// A router without UPnP: the rows are for this machine's address on the first adapter with a gateway.
 bool FindPortControlHost(std::string* lanAddress)
 {
-    DWORD gateway = 0, local = 0;
-    if (!FindDefaultGateway(&gateway, &local))
+    std::vector<NetworkAdapter> routed = AdaptersWithGateways(ReadNetworkAdapters());
+    if (routed.empty())
         return false;
-    *lanAddress = DottedText(local);
+    *lanAddress = DottedText(routed.front().address);
     return true;
 }
 
@@ -225,7 +234,10 @@ const UINT WM_APP_SCRIPT_SAYS = WM_APP + 40;
 const DWORD kRunTimingWaitMs = 1000;
 const DWORD kHandOverLimitMs = 3000;
 
-enum class Mode { Program, Bare, Answer, Outage, Parts };
+enum class Mode { Program, Bare, Answer, Outage, Reboot, Found, Parts };
+const char* const kModeNames[] = { "program", "bare", "answer", "outage", "reboot", "found", "parts" };
+// The interval the reboot mode refreshes at.
+const char* kRebootInterval = "2";
 
 // The main window as the program runs it, with its own gateway worker. Once
 // the worker has found the gateway it says "found"; half a second after the
@@ -269,6 +281,10 @@ protected:
             OnScriptSays(static_cast<ScriptWord>(wParam));
             return 0;
         }
+        if (msg == WM_SHOWWINDOW && wParam && !m_bShown) {
+            m_bShown = true;
+            m_watch = CStopwatch();
+        }
         if (msg != WM_APP_GATEWAY_EVENT)
             return CMappingDlg::WindowProc(msg, wParam, lParam);
         // The run ends when the worker's report of it arrives; showing it is the window's own work.
@@ -277,6 +293,9 @@ protected:
         LRESULT result = CMappingDlg::WindowProc(msg, wParam, lParam);
         if (event.kind == GatewayEvent::RunDone) {
             OnRunDone(event, arrivedMs);
+        } else if (event.kind == GatewayEvent::Found && !m_bFound && m_mode == Mode::Found) {
+            m_bFound = true;
+            Finish(FormatText("mode=found ms=%.1f", m_bShown ? arrivedMs : 0.0));
         } else if (event.kind == GatewayEvent::Found && !m_bFound) {
             m_bFound = true;
             // Locking the settings is Start's work on the window, not the run's:
@@ -325,6 +344,8 @@ private:
         // Asking the window costs it time too: only when its answers are measured.
         if (m_mode != Mode::Program)
             m_answers.Start(m_hWnd);
+        if (m_mode == Mode::Reboot)
+            GetDlgItem(IDC_REFRESH_INTERVAL).SetWindowText(kRebootInterval);
         m_watch = CStopwatch();
         OnBnClickedStart();
     }
@@ -332,8 +353,8 @@ private:
     void OnRunDone(const GatewayEvent& event, double arrivedMs)
     {
         if (m_bRecovering && AllLive(event)) {
-            Finish(FormatText("rows=%d mode=outage worst_ms=%.1f back_ms=%.1f", m_listedRows, m_worstAnswerMs,
-                              arrivedMs));
+            Finish(FormatText("rows=%d mode=%s worst_ms=%.1f back_ms=%.1f", m_listedRows,
+                              kModeNames[static_cast<int>(m_mode)], m_worstAnswerMs, arrivedMs));
         } else if (m_bRefreshing) {
             Finish(RunLine("refresh", arrivedMs));
         } else if (!m_bFirstRunDone) {
@@ -375,6 +396,7 @@ private:
 
     const std::vector<MappingEntry>& m_rows;
     const Mode m_mode;
+    bool m_bShown = false;
     bool m_bFound = false;
     bool m_bFirstRunDone = false;
     bool m_bRefreshAsked = false;
@@ -542,16 +564,27 @@ void TimeParts(int count)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: mapping_bench program|bare|answer|outage ROWS, or parts CALLS (1..%d)\n",
+    std::fprintf(stderr,
+                 "usage: mapping_bench program|bare|answer|outage|reboot ROWS, parts CALLS (1..%d), or found fresh|known\n",
                  kMaxRows);
     return 2;
 }
 
+// The window alone, from showing to the router found; fresh forgets the router found last.
+int TimeFound(const std::string& how)
+{
+    if (how != "fresh" && how != "known")
+        return Usage();
+    if (how == "fresh")
+        g_app.WriteProfileString("Settings", "LastRouter", "");
+    RunProgram({}, Mode::Found);
+    return 0;
+}
+
 bool ParseMode(const std::string& text, Mode* mode)
 {
-    const char* const names[] = { "program", "bare", "answer", "outage", "parts" };
-    for (int index = 0; index < 5; ++index) {
-        if (text == names[index]) {
+    for (int index = 0; index < int(std::size(kModeNames)); ++index) {
+        if (text == kModeNames[index]) {
             *mode = static_cast<Mode>(index);
             return true;
         }
@@ -563,8 +596,10 @@ bool ParseMode(const std::string& text, Mode* mode)
 int main(int argc, char** argv)
 {
     Mode mode;
-    int rowCount = argc == 3 ? std::atoi(argv[2]) : 0;
-    if (argc != 3 || !ParseMode(argv[1], &mode) || rowCount < 1 || rowCount > kMaxRows)
+    if (argc != 3 || !ParseMode(argv[1], &mode))
+        return Usage();
+    int rowCount = std::atoi(argv[2]);
+    if (mode != Mode::Found && (rowCount < 1 || rowCount > kMaxRows))
         return Usage();
     if (mode == Mode::Parts) {
         TimeParts(rowCount);
@@ -575,6 +610,11 @@ int main(int argc, char** argv)
     if (::WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) {
         std::fprintf(stderr, "mapping_bench: no socket layer\n");
         return 1;
+    }
+    if (mode == Mode::Found) {
+        int status = TimeFound(argv[2]);
+        ::WSACleanup();
+        return status;
     }
     std::string lanAddress;
     if (!FindGateway(&lanAddress) && (mode != Mode::Answer || !FindPortControlHost(&lanAddress))) {

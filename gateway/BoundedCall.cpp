@@ -1,5 +1,7 @@
 #include "BoundedCall.h"
 #include "../framework/Thread.h"
+#include <algorithm>
+#include <memory>
 
 namespace {
 // A thread that makes calls one at a time, so that a request costs no thread
@@ -50,6 +52,30 @@ unsigned __stdcall RunnerProc(void* param)
     return 0;
 }
 
+// Calls run together, and what each gave; the flags are under the lock.
+struct CTogether {
+    std::vector<std::function<bool()>> calls;
+    std::vector<bool> succeeded;
+    size_t left;
+};
+
+struct CTogetherCall {
+    std::shared_ptr<CTogether> together;
+    size_t index;
+};
+
+unsigned __stdcall TogetherProc(void* param)
+{
+    std::unique_ptr<CTogetherCall> call(static_cast<CTogetherCall*>(param));
+    bool succeeded = call->together->calls[call->index]();
+    ::AcquireSRWLockExclusive(&g_lock);
+    call->together->succeeded[call->index] = succeeded;
+    --call->together->left;
+    ::ReleaseSRWLockExclusive(&g_lock);
+    ::WakeAllConditionVariable(&g_changed);
+    return 0;
+}
+
 // Under the lock.
 CRunner* IdleRunner()
 {
@@ -81,6 +107,30 @@ bool RunBounded(std::function<void()> call, DWORD timeoutMs, const std::atomic<b
     runner->bAbandoned = true;
     g_pIdleRunner = nullptr;
     return false;
+}
+
+std::vector<bool> RunTogether(std::vector<std::function<bool()>> calls, DWORD timeoutMs,
+                              const std::atomic<bool>* stop, bool firstWins)
+{
+    auto together = std::make_shared<CTogether>();
+    together->succeeded.assign(calls.size(), false);
+    together->left = calls.size();
+    together->calls = std::move(calls);
+    for (size_t index = 0; index < together->calls.size(); ++index) {
+        auto* call = new CTogetherCall{ together, index };
+        if (!StartWorkerThread(TogetherProc, call)) {
+            delete call;
+            CSrwLockGuard guard(g_lock);
+            --together->left;
+        }
+    }
+    CSrwLockGuard guard(g_lock);
+    const std::vector<bool>& succeeded = together->succeeded;
+    ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    while (together->left && !(firstWins && std::count(succeeded.begin(), succeeded.end(), true))
+           && !g_bAbandonAll && !(stop && *stop) && SleepUntil(g_changed, g_lock, deadline)) {
+    }
+    return succeeded;
 }
 
 void AbandonBoundedCalls()

@@ -32,6 +32,11 @@ std::string FormatPortControlFound(bool natPmp, const std::string& gatewayHost)
     return FormatText(natPmp ? "发现支持NAT-PMP的路由器 : %s" : "发现支持PCP的路由器 : %s", gatewayHost.c_str());
 }
 
+std::string FormatAdapterUsed(const std::string& adapterName, const std::string& address)
+{
+    return FormatText("本机有多个网络连接，已通过“%s”(%s)找到路由器。", adapterName.c_str(), address.c_str());
+}
+
 std::string FormatExternalAddress(const std::string& address)
 {
     if (address.empty())

@@ -22,6 +22,8 @@ extern const char* const kPermanentLeasesOnly;
 // Found lines: a UPnP search's result of choosing the gateway (UPNP_GetValidIGD's 1-3, else any device).
 std::string FormatGatewayFoundLine(int result, const char* controlUrl);
 std::string FormatPortControlFound(bool natPmp, const std::string& gatewayHost);
+// With more than one adapter, the one the router was found through.
+std::string FormatAdapterUsed(const std::string& adapterName, const std::string& address);
 // The external address as a search read it: "" when the read failed.
 std::string FormatExternalAddress(const std::string& address);
 std::string FormatExternalAddressError(int status);

@@ -37,6 +37,14 @@
 #                   again, and each switch restarts the router (table emptied).
 #                   port, deny, allow-all and the roles leave a running router
 #                   as it is, table and all, when they change nothing.
+#   vpn off|split|default  a VPN on the LAN host: a second adapter (gw-vpn0,
+#                   198.18.9.2/24) towards a namespace that swallows all it
+#                   gets (gw-vpn, 198.18.9.1), answering nothing. split: it
+#                   takes routes 0.0.0.0/1 and 128.0.0.0/1, as many VPN
+#                   clients set them, and the LAN's default route stays;
+#                   default: its default route has metric 10, the LAN's 100.
+#                   Leaves the router as it is; `up` on a new lab and `down`
+#                   take it away.
 #   list            print the mapping table, one mapping per line, sorted:
 #                     PROTO EXTPORT INTERNALIP:INTERNALPORT DESCRIPTION
 #                   e.g. "TCP 18080 198.18.0.2:8080 my app"; the description is the
@@ -90,6 +98,11 @@ LAN_IP6=2001:db8:1::2
 ROUTER_LAN_IP6=2001:db8:1::1
 ROUTER_WAN_IP6=2001:db8:2::1
 WAN_IP6=2001:db8:2::2
+VPN_NS=gw-vpn
+VPN_IF=gw-vpn0
+VPN_PEER_IF=gw-v-lan
+VPN_IP=198.18.9.2
+VPN_GATEWAY_IP=198.18.9.1
 PCP_PORT=5351
 DEFAULT_PORT=5000
 UUID=5c7a1e2d-9b0f-4c3e-8a61-6761747772a1
@@ -194,7 +207,7 @@ kill_ns_procs() {
 
 delete_lab() {
   local ns
-  for ns in "$LAN_NS" "$ROUTER_NS" "$WAN_NS"; do
+  for ns in "$VPN_NS" "$LAN_NS" "$ROUTER_NS" "$WAN_NS"; do
     ns_exists "$ns" || continue
     kill_ns_procs "$ns"
     ip netns del "$ns"
@@ -223,6 +236,54 @@ build_lab() {
   in_ns "$LAN_NS" ip route add default via "$ROUTER_LAN_IP" dev "$LAN_IF"
   in_ns "$ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1
   load_nft
+}
+
+# lan_default METRIC: the LAN host's one route to the router as default.
+lan_default() {
+  while in_ns "$LAN_NS" ip route del default via "$ROUTER_LAN_IP" 2>/dev/null; do :; done
+  in_ns "$LAN_NS" ip route add default via "$ROUTER_LAN_IP" dev "$LAN_IF" metric "$1"
+}
+
+# Deleting the namespace takes the veth pair, and the routes through it, along.
+clear_vpn() {
+  if ns_exists "$VPN_NS"; then
+    kill_ns_procs "$VPN_NS"
+    ip netns del "$VPN_NS"
+  fi
+  lan_default 0
+}
+
+build_vpn() {
+  ip netns add "$VPN_NS"
+  in_ns "$VPN_NS" ip link set lo up
+  ip link add "$VPN_IF" netns "$LAN_NS" type veth peer name "$VPN_PEER_IF" netns "$VPN_NS"
+  addr_up "$LAN_NS" "$VPN_IF" "$VPN_IP/24"
+  addr_up "$VPN_NS" "$VPN_PEER_IF" "$VPN_GATEWAY_IP/24"
+  in_ns "$VPN_NS" nft -f - <<EOF
+table inet swallow {
+  chain input { type filter hook input priority 0; policy drop; }
+}
+EOF
+}
+
+# cmd_vpn off|split|default
+cmd_vpn() {
+  case "${1:-}" in
+    off | split | default) ;;
+    *) die "usage: router.sh vpn off|split|default" ;;
+  esac
+  lab_built || die "the lab is not set up (run: router.sh up)"
+  clear_vpn
+  if [ "$1" = split ]; then
+    build_vpn
+    in_ns "$LAN_NS" ip route add 0.0.0.0/1 via "$VPN_GATEWAY_IP" dev "$VPN_IF"
+    in_ns "$LAN_NS" ip route add 128.0.0.0/1 via "$VPN_GATEWAY_IP" dev "$VPN_IF"
+  elif [ "$1" = default ]; then
+    build_vpn
+    lan_default 100
+    in_ns "$LAN_NS" ip route add default via "$VPN_GATEWAY_IP" dev "$VPN_IF" metric 10
+  fi
+  echo "vpn $1"
 }
 
 # readdress NS IFNAME ADDR/LEN: ADDR becomes the interface's only IPv4 address.
@@ -640,7 +701,7 @@ main() {
   [ $# -gt 0 ] && shift
   wan_addresses
   case "$cmd" in
-    up|down|start|stop|restart|port|deny|allow-all|cgnat|pcp|ipv6|igd1|shortlease) need_root; need_tools; take_lock ;;
+    up|down|start|stop|restart|port|deny|allow-all|cgnat|pcp|ipv6|igd1|shortlease|vpn) need_root; need_tools; take_lock ;;
     exec | status) need_root ;;
   esac
   case "$cmd" in
@@ -653,6 +714,7 @@ main() {
     deny) cmd_deny "$@" ;;
     allow-all) cmd_allow_all ;;
     cgnat | pcp | ipv6 | igd1 | shortlease) cmd_role "$cmd" "$@" ;;
+    vpn) cmd_vpn "$@" ;;
     list) table_lines without ;;
     leases) table_lines with ;;
     log) echo "$ROUTER_LOG" ;;

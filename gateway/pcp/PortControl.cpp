@@ -343,30 +343,6 @@ const char* PortControlResultName(PortControlProtocol protocol, int resultCode)
     return bPcp ? kPcpResultNames[resultCode] : kNatPmpResultNames[resultCode];
 }
 
-bool FindDefaultGateway(DWORD* gateway, DWORD* localAddress)
-{
-    ULONG size = 0;
-    if (::GetIpForwardTable(nullptr, &size, FALSE) != ERROR_INSUFFICIENT_BUFFER)
-        return false;
-    std::vector<BYTE> buffer(size);
-    auto table = reinterpret_cast<MIB_IPFORWARDTABLE*>(buffer.data());
-    if (::GetIpForwardTable(table, &size, FALSE) != NO_ERROR)
-        return false;
-    const MIB_IPFORWARDROW* best = nullptr;
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        const MIB_IPFORWARDROW& row = table->table[i];
-        bool bDefault = row.dwForwardDest == 0 && row.dwForwardMask == 0 && row.dwForwardNextHop != 0;
-        if (bDefault && (!best || row.dwForwardMetric1 < best->dwForwardMetric1))
-            best = &row;
-    }
-    if (!best)
-        return false;
-    *gateway = ntohl(best->dwForwardNextHop);
-    CRouterSocket socket(*gateway, kPortControlPort);
-    *localAddress = socket.LocalAddress();
-    return socket.IsOpen();
-}
-
 CPortControl::CPortControl(DWORD gateway, const PortControlKey& key, WORD port, DWORD boundMs)
     : m_dwGateway(gateway), m_key(key), m_wPort(port), m_dwBoundMs(boundMs)
 {

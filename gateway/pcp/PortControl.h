@@ -80,10 +80,6 @@ bool EpochShowsRestart(PortControlProtocol protocol, const EpochSample& previous
 // The protocol's name for a result code, for the log.
 const char* PortControlResultName(PortControlProtocol protocol, int resultCode);
 
-// The IPv4 default gateway and this machine's address towards it; false when
-// there is no default route.
-bool FindDefaultGateway(DWORD* gateway, DWORD* localAddress);
-
 // A mapping's nonce: the same for its protocol, internal address and port
 // whenever this installation asks, so that a renewal or delete after a restart
 // of the program still names the mapping; unguessable without the key.

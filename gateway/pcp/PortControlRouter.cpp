@@ -1,4 +1,6 @@
 #include "PortControlRouter.h"
+#include "../Adapters.h"
+#include "../BoundedCall.h"
 #include "../RouterTable.h"
 #include "../ServiceRequest.h"
 #include "../upnp/Lease.h"
@@ -8,6 +10,7 @@
 #include "../../framework/DottedAddress.h"
 #include "../../framework/Format.h"
 #include "../../log/ActivityLog.h"
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -22,6 +25,21 @@ const WORD kProbePort = 9;
 // What the run knows of a port that PCP or NAT-PMP would not give: not who holds it.
 const MappingHolder kUnknownHolder = { "未知主机", "?" };
 const DWORD kLongestRenewalDelayMs = 24 * 60 * 60 * 1000;
+
+// The probe of one adapter's gateway, owned by its call too: the first
+// gateway to answer wins, and the others' probes end on their own.
+struct CGatewayProbe {
+    std::shared_ptr<CRouter> router;
+    FoundGateway found;
+    std::vector<std::string> lines;
+};
+// Past the probe's own bound, for its thread to hand over.
+const DWORD kProbeSlackMs = 500;
+
+size_t FirstAnswered(const std::vector<bool>& answered)
+{
+    return std::find(answered.begin(), answered.end(), true) - answered.begin();
+}
 
 BYTE ProtocolNumber(const MappingEntry& row)
 {
@@ -104,13 +122,36 @@ DWORD RenewalDelayMs(DWORD lifetime)
     return delay < kLongestRenewalDelayMs ? static_cast<DWORD>(delay) : kLongestRenewalDelayMs;
 }
 
-std::shared_ptr<CRouter> FindPortControlRouter(FoundGateway* found, ActivityLog& log, const std::atomic<bool>&)
+std::shared_ptr<CRouter> FindPortControlRouter(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop)
 {
-    DWORD gatewayAddress = 0, localAddress = 0;
-    if (!FindDefaultGateway(&gatewayAddress, &localAddress))
+    std::vector<NetworkAdapter> adapters = ReadNetworkAdapters();
+    std::vector<NetworkAdapter> routed = AdaptersWithGateways(adapters);
+    PortControlKey key = LoadPortControlKey();
+    std::vector<std::shared_ptr<CGatewayProbe>> probes;
+    std::vector<std::function<bool()>> calls;
+    for (const NetworkAdapter& adapter : routed) {
+        auto probe = std::make_shared<CGatewayProbe>();
+        DWORD gateway = adapter.gateway, localAddress = adapter.address;
+        calls.push_back([probe, gateway, localAddress, key] {
+            auto router = std::make_shared<CPortControl>(gateway, key);
+            probe->router = ProbePortControl(router, localAddress, &probe->found,
+                                             [probe](const std::string& line) { probe->lines.push_back(line); });
+            return probe->router != nullptr;
+        });
+        probes.push_back(probe);
+    }
+    size_t first = FirstAnswered(RunTogether(std::move(calls), kPortControlBoundMs + kProbeSlackMs, &stop, true));
+    if (first == probes.size())
         return nullptr;
-    auto router = std::make_shared<CPortControl>(gatewayAddress, LoadPortControlKey());
-    return ProbePortControl(router, localAddress, found, [&log](const std::string& line) { log.Report(line); });
+    const CGatewayProbe& probe = *probes[first];
+    *found = probe.found;
+    for (size_t line = 0; line < probe.lines.size(); ++line) {
+        log.Report(probe.lines[line]);
+        // The found line comes first.
+        if (line == 0 && adapters.size() > 1)
+            log.Report(AdapterUsedLine(adapters, &routed[first]));
+    }
+    return probe.router;
 }
 
 std::shared_ptr<CRouter> ProbePortControl(std::shared_ptr<CPortControl> router, DWORD localAddress, FoundGateway* found,

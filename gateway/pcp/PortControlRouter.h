@@ -91,7 +91,8 @@ private:
     std::map<std::string, std::pair<MappingEntry, WORD>> m_otherPorts;
 };
 
-// Asks the IPv4 default gateway by PCP, then NAT-PMP.
+// Asks the gateway of every adapter at once, by PCP, then NAT-PMP: the first
+// that answers is the router.
 std::shared_ptr<CRouter> FindPortControlRouter(FoundGateway* found, ActivityLog& log, const std::atomic<bool>& stop);
 // The same for a router already chosen; localAddress is this machine's towards it.
 std::shared_ptr<CRouter> ProbePortControl(std::shared_ptr<CPortControl> router, DWORD localAddress, FoundGateway* found,
