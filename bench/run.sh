@@ -25,12 +25,20 @@
 # the router in its pcp role (no UPnP: PCP and NAT-PMP only) the PCP requests
 # of a 100-row Start and the window's slowest answer meanwhile, in a last
 # table with their targets.
+# Then the search (mapping_bench found, reboot): from the window showing to
+# the router found, with the router found last forgotten (a search) and known
+# (asked where it was), with a VPN adapter on the LAN host holding the routes
+# (router.sh vpn split, then default), on the router in its normal role and in
+# its pcp role; and at a refresh interval of 2 s, the router rebooted at a
+# random point of the interval, from it answering again to every row live.
 #
 # Usage: bench/run.sh   (as root)
 #   GW_BENCH_REPEATS  runs of each side per case (default 9)
 #   GW_BENCH_ROWS     row counts (default "1 10 100")
 #   GW_BENCH_ROLES    router roles: "igd2", "igd1" or both (default)
-#   GW_BENCH_PARTS    what to measure: "runs", "answers" or both (default)
+#   GW_BENCH_PARTS    what to measure: any of "runs", "answers", "search" (default all)
+#   GW_BENCH_FOUND_REPEATS  starts per search case (default 5)
+#   GW_BENCH_REBOOTS  router reboots timed (default 12)
 #   GW_BENCH_BARE     where the bare loop makes its calls: "main" (default), or,
 #                     to tell the program's own costs apart, "thread", "bounded"
 #                     or "window" (see BarePlace in MappingBench.cpp)
@@ -57,7 +65,9 @@ session_begin bench
 REPEATS=${GW_BENCH_REPEATS:-9}
 read -r -a ROW_COUNTS <<<"${GW_BENCH_ROWS:-1 10 100}"
 read -r -a ROLES <<<"${GW_BENCH_ROLES:-igd2 igd1}"
-PARTS=${GW_BENCH_PARTS:-runs answers}
+PARTS=${GW_BENCH_PARTS:-runs answers search}
+FOUND_REPEATS=${GW_BENCH_FOUND_REPEATS:-5}
+REBOOTS=${GW_BENCH_REBOOTS:-12}
 PERF=${GW_BENCH_PERF:-}
 MAX_ATTEMPTS=3
 FIRST_LOCAL_PORT=20000
@@ -84,7 +94,11 @@ for role in "${ROLES[@]}"; do
   [[ $role =~ ^igd[12]$ ]] || die "GW_BENCH_ROLES must be igd2, igd1 or both"
 done
 [ -z "$PERF" ] || command -v perf >/dev/null || die "GW_BENCH_PERF needs perf (apt-get install linux-perf)"
-[[ $PARTS =~ ^(runs|answers|runs\ answers|answers\ runs)$ ]] || die "GW_BENCH_PARTS must be runs, answers or both"
+for part in $PARTS; do
+  [[ $part =~ ^(runs|answers|search)$ ]] || die "GW_BENCH_PARTS must be some of runs, answers, search"
+done
+[[ $FOUND_REPEATS =~ ^[1-9][0-9]*$ && $REBOOTS =~ ^[1-9][0-9]*$ ]] ||
+  die "GW_BENCH_FOUND_REPEATS and GW_BENCH_REBOOTS must be positive numbers"
 
 # ---- set-up and tear-down ---------------------------------------------------------
 
@@ -115,7 +129,8 @@ session_on_end() {
   if [ $created_prefix = yes ]; then rm -rf "$prefix"; fi
   case ${lab_found:-} in
     stopped | running)
-      { router igd1 off && router pcp off; } >/dev/null 2>&1 || note "the demo router could not be put back in its normal role" ;;
+      { router igd1 off && router pcp off && router vpn off; } >/dev/null 2>&1 ||
+        note "the demo router could not be put back in its normal role" ;;
   esac
 }
 
@@ -434,6 +449,105 @@ report_answers() {
   echo "| PCP only: requests of a 100-row Start | $pcp_requests | one MAP per row, 100: $([ "$pcp_requests" = 100 ] && echo MET || echo NOT MET) |"
 }
 
+# ---- the search -------------------------------------------------------------------
+
+FOUND_TARGET_MS=500
+REBOOT_INTERVAL_MS=2000
+REBOOT_TARGET_MS=$((REBOOT_INTERVAL_MS + 1000))
+# Keyed by case: each start's time from the window showing to the router found.
+declare -A found_times
+reboot_times=
+
+# found_case NAME fresh|known: FOUND_REPEATS starts of the window alone.
+found_case() {
+  local i found_ms
+  for i in $(seq "$FOUND_REPEATS"); do
+    found_ms=
+    bench_open found "$2"
+    if bench_hear '^mode=found ms=([0-9.]+)$'; then found_ms=${BASH_REMATCH[1]}; fi
+    bench_close
+    [ -n "$found_ms" ] || die "$1: $case_issue"
+    found_times[$1]+="$found_ms "
+  done
+}
+
+# found_cases PREFIX: a search without and with each kind of VPN.
+found_cases() {
+  local vpn
+  found_case "$1" fresh
+  for vpn in split default; do
+    router vpn "$vpn" >/dev/null || die "router.sh vpn $vpn failed"
+    found_case "$1, VPN $vpn" fresh
+    router vpn off >/dev/null || die "router.sh vpn off failed"
+  done
+}
+
+# reboot_case: REBOOTS times, the rows mapped at interval 2 s, then the router
+# rebooted (its table emptied) at a random point of the interval.
+reboot_case() {
+  local i back_ms
+  for i in $(seq "$REBOOTS"); do
+    empty_table || die "router.sh restart failed"
+    back_ms=
+    bench_open reboot "$OUTAGE_ROWS"
+    if bench_hear '^found$' && bench_say start && bench_hear '^mapped$'; then
+      session_run sleep "$(awk -v r="$RANDOM" 'BEGIN { printf "%.3f", (r % 2000) / 1000 }')"
+      router restart >/dev/null || die "router.sh restart failed"
+      bench_say answering
+      if bench_hear "^rows=$OUTAGE_ROWS mode=reboot worst_ms=[0-9.]+ back_ms=([0-9.]+)\$"; then
+        back_ms=${BASH_REMATCH[1]}
+      fi
+    fi
+    bench_close
+    [ -n "$back_ms" ] || die "reboot: $case_issue"
+    reboot_times+="$back_ms "
+  done
+}
+
+measure_search() {
+  use_role igd2
+  found_cases "UPnP"
+  # The router found last is kept as a UPnP description's address.
+  found_case "UPnP, known" known
+  router pcp on >/dev/null || die "router.sh pcp on failed"
+  found_cases "PCP"
+  router pcp off >/dev/null || die "router.sh pcp off failed"
+  reboot_case
+  note "the search done (${SECONDS}s)"
+}
+
+# found_row NAME TARGET: the case's line, fastest / median / slowest.
+found_row() {
+  local times=${found_times[$1]}
+  echo "| $1 | $(stat_of min "$times") / $(stat_of median "$times") / $(stat_of max "$times") | $2 |"
+}
+
+# same_wait PREFIX KIND: the VPN case's slowest start against the search's
+# slowest without it, with half a second's grace.
+same_wait() {
+  local plain vpn
+  plain=$(stat_of max "${found_times[$1]}")
+  vpn=$(stat_of max "${found_times[$1, VPN $2]}")
+  echo "the search's wait, its slowest $plain + 500: $(within "$vpn" "$(awk -v p="$plain" 'BEGIN { print p + 500 }')")"
+}
+
+report_search() {
+  local prefix vpn
+  echo
+  echo "From the window showing to the router found (Start enabled), $FOUND_REPEATS starts each, ms" \
+    "fastest / median / slowest; 0 is found before the window showed:"
+  echo
+  echo "| case | ms | target |"
+  echo "|---|---:|---|"
+  for prefix in UPnP PCP; do
+    found_row "$prefix" "a search"
+    for vpn in split default; do found_row "$prefix, VPN $vpn" "$(same_wait "$prefix" "$vpn")"; done
+  done
+  found_row "UPnP, known" "under $FOUND_TARGET_MS: $(within "$(stat_of max "${found_times[UPnP, known]}")" $FOUND_TARGET_MS)"
+  echo
+  echo "A router reboot at interval $((REBOOT_INTERVAL_MS / 1000)) s, $REBOOTS times at random points of the"     "interval, from the router answering again to every row live ($OUTAGE_ROWS rows), ms"     "fastest / median / slowest: $(stat_of min "$reboot_times") / $(stat_of median "$reboot_times") /"     "$(stat_of max "$reboot_times"); under $REBOOT_TARGET_MS: $(within "$(stat_of max "$reboot_times")" $REBOOT_TARGET_MS)"
+}
+
 # ---- results ----------------------------------------------------------------------
 
 # Keyed ROLE,ROWS,RUN,MODE: each run's value, separated by spaces.
@@ -708,5 +822,7 @@ wants() { [[ " $PARTS " == *" $1 "* ]]; }
 set_up
 if wants runs; then measure; fi
 if wants answers; then measure_answers; fi
+if wants search; then measure_search; fi
 if wants runs; then report; fi
 if wants answers; then report_answers; fi
+if wants search; then report_search; fi
