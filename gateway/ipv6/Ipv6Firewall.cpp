@@ -33,11 +33,12 @@ const char* kAnyRouterPort = "1900";
 
 // The IPv6 firewall services of the devices that answer a search over IPv6,
 // kept only where their control URL is an IPv6 one.
-std::vector<ServiceTarget> FindFirewallServices()
+std::vector<ServiceTarget> FindFirewallServices(const std::string& multicastIf)
 {
     int error = 0;
-    UPNPDev* devices = upnpDiscoverDevice(kFirewallService, kSearchDelayMs, nullptr, nullptr, 0, kSearchIpv6,
-                                          kMulticastTtl, &error);
+    UPNPDev* devices = upnpDiscoverDevice(kFirewallService, kSearchDelayMs,
+                                          multicastIf.empty() ? nullptr : multicastIf.c_str(), nullptr, 0,
+                                          kSearchIpv6, kMulticastTtl, &error);
     std::vector<ServiceTarget> found;
     for (UPNPDev* device = devices; device; device = device->pNext) {
         UPNPUrls urls = {};
@@ -179,14 +180,15 @@ bool HasGlobalIpv6Address()
     return false;
 }
 
-std::shared_ptr<Ipv6Firewall> SearchIpv6Firewall(const std::atomic<bool>& stop)
+std::shared_ptr<Ipv6Firewall> SearchIpv6Firewall(const std::string& lanAddress, const std::atomic<bool>& stop)
 {
     if (!HasGlobalIpv6Address())
         return nullptr;
     auto services = std::make_shared<std::vector<ServiceTarget>>();
+    std::string multicastIf = Ipv6SearchInterface(ReadNetworkAdapters(), lanAddress);
     // A device that answers the search but not on its web port would hold
     // the library for minutes.
-    if (!RunBounded([=] { *services = FindFirewallServices(); }, kSearchTimeoutMs, &stop))
+    if (!RunBounded([=] { *services = FindFirewallServices(multicastIf); }, kSearchTimeoutMs, &stop))
         return nullptr;
     for (const ServiceTarget& service : *services) {
         if (stop)
@@ -196,6 +198,18 @@ std::shared_ptr<Ipv6Firewall> SearchIpv6Firewall(const std::atomic<bool>& stop)
             return std::make_shared<Ipv6Firewall>(Ipv6Firewall{ service, address });
     }
     return nullptr;
+}
+
+std::string Ipv6SearchInterface(const std::vector<NetworkAdapter>& adapters, const std::string& lanAddress)
+{
+    DWORD address = 0;
+    if (!ParseDottedAddress(lanAddress.c_str(), &address))
+        return std::string();
+    for (const NetworkAdapter& adapter : adapters) {
+        if (adapter.address == address && adapter.ipv6IfIndex)
+            return std::to_string(adapter.ipv6IfIndex);
+    }
+    return std::string();
 }
 
 std::string Ipv6HostFromUrl(const std::string& url)

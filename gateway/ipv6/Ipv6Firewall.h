@@ -4,6 +4,7 @@
 // its rows. IPv6 has no NAT, so a pinhole names the port the program listens
 // on, and only the machine itself may open one: the router takes the address
 // its requests come from, so they go to the firewall over IPv6.
+#include "../Adapters.h"
 #include "../ServiceRequest.h"
 #include "../../mappings/MappingEntry.h"
 #include <winsock2.h>
@@ -26,10 +27,17 @@ bool HasGlobalIpv6Address();
 bool IsGlobalIpv6Unicast(const in6_addr& address);
 
 // Searches over IPv6 (SSDP on ff02::c) for a router whose IPv6 firewall is
-// enabled and lets pinholes in. Null, at once, when this machine has no
-// global IPv6 address; null when no such router answered in time, or when
-// stop was set meanwhile. Blocks for seconds: call it on the worker thread.
-std::shared_ptr<Ipv6Firewall> SearchIpv6Firewall(const std::atomic<bool>& stop);
+// enabled and lets pinholes in, out of the adapter whose IPv4 address is
+// lanAddress, where the router was found; a VPN may hold the default
+// multicast route. Null, at once, when this machine has no global IPv6
+// address; null when no such router answered in time, or when stop was set
+// meanwhile. Blocks for seconds: call it on the worker thread.
+std::shared_ptr<Ipv6Firewall> SearchIpv6Firewall(const std::string& lanAddress, const std::atomic<bool>& stop);
+
+// The interface the search goes out of, as the library takes it: the IPv6
+// index, in decimal, of the adapter holding lanAddress; "" (where Windows
+// sends it) when none does or IPv6 is off on it.
+std::string Ipv6SearchInterface(const std::vector<NetworkAdapter>& adapters, const std::string& lanAddress);
 
 // This machine's source address towards the host of an IPv6 URL
 // ("http://[2001:db8::1]:5000/ctl"), "" when it is not a global one. Sends nothing

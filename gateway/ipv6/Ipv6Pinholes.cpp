@@ -26,7 +26,7 @@ bool CIpv6Pinholes::Find(const std::string& lanAddress, const std::atomic<bool>&
 
 bool CIpv6Pinholes::SearchAgain(const std::atomic<bool>& stop, CNotices& notices)
 {
-    m_pFirewall = m_network.searchFirewall(stop);
+    m_pFirewall = m_network.searchFirewall(m_strLanAddress, stop);
     if (!m_pFirewall) {
         // Without a global address there is nothing a firewall could let in.
         m_dwBackoffMs = m_network.hasGlobalAddress() ? Ipv6SearchBackoffMs(m_dwBackoffMs) : 0;

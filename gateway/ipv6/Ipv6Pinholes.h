@@ -17,7 +17,9 @@ class CNotices;
 
 // What the pinholes need of the network; tests put fakes in its place.
 struct Ipv6Network {
-    std::function<std::shared_ptr<Ipv6Firewall>(const std::atomic<bool>&)> searchFirewall = SearchIpv6Firewall;
+    // lanAddress: where the router was found, this machine's IPv4 address towards it.
+    std::function<std::shared_ptr<Ipv6Firewall>(const std::string& lanAddress, const std::atomic<bool>&)>
+        searchFirewall = SearchIpv6Firewall;
     std::function<std::unique_ptr<IPinholeRequests>(const ServiceTarget&)> makeRequests = MakePinholeRequests;
     std::function<std::string(const std::string&)> localAddressTowards = LocalAddressTowards;
     std::function<bool()> hasGlobalAddress = HasGlobalIpv6Address;

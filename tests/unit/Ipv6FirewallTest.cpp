@@ -222,7 +222,10 @@ protected:
     Ipv6Network Network()
     {
         Ipv6Network network;
-        network.searchFirewall = [this](const std::atomic<bool>&) { return found ? firewall : nullptr; };
+        network.searchFirewall = [this](const std::string& lanAddress, const std::atomic<bool>&) {
+            searchedFrom.push_back(lanAddress);
+            return found ? firewall : nullptr;
+        };
         network.makeRequests = [this](const ServiceTarget&) {
             latest = new CFakeFirewall;
             return std::unique_ptr<IPinholeRequests>(latest);
@@ -235,6 +238,8 @@ protected:
     std::shared_ptr<Ipv6Firewall> firewall =
         std::make_shared<Ipv6Firewall>(Ipv6Firewall{ { "http://[2001:db8:1::1]:5000/ctl", "fw" }, kOld });
     bool found = true;
+    // The LAN address each search was to go out from.
+    std::vector<std::string> searchedFrom;
     CFakeFirewall* latest = nullptr;
     CIpv6Pinholes pinholes;
     CNotices notices;
@@ -267,6 +272,23 @@ TEST_F(Ipv6Pinholes, WhatWasOpenedStaysKnownWhenTheRouterIsFoundAgainWithOrWitho
     found = true;
     pinholes.SearchAgain(stop, notices);
     EXPECT_EQ(INFINITE, pinholes.SearchDueMs());
+    EXPECT_EQ(std::vector<std::string>(4, kLan), searchedFrom) << "each search from the router's adapter, the later one too";
+}
+
+TEST(Ipv6SearchInterface, TheSearchGoesOutOfTheAdapterTheRouterWasFoundOn)
+{
+    NetworkAdapter vpn, lan, v4only;
+    vpn.address = 0x0A080006;     // 10.8.0.6
+    vpn.ipv6IfIndex = 7;
+    lan.address = 0xC0A80114;     // 192.168.1.20
+    lan.ipv6IfIndex = 12;
+    v4only.address = 0xC0A80214;  // 192.168.2.20
+    const std::vector<NetworkAdapter> adapters = { vpn, lan, v4only };
+    EXPECT_EQ("12", Ipv6SearchInterface(adapters, "192.168.1.20"));
+    EXPECT_EQ("7", Ipv6SearchInterface(adapters, "10.8.0.6"));
+    EXPECT_EQ("", Ipv6SearchInterface(adapters, "192.168.2.20")) << "IPv6 off on it: where Windows sends it";
+    EXPECT_EQ("", Ipv6SearchInterface(adapters, "192.168.1.21"));
+    EXPECT_EQ("", Ipv6SearchInterface(adapters, ""));
 }
 
 TEST_F(Ipv6Pinholes, ASharedPinholeStaysWhileARowNeedsItAndClosesWithTheLastOneLeft)
