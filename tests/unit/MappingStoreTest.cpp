@@ -1,5 +1,6 @@
 // The mapping list and its store, against the real registry of the test prefix.
 #include "../../mappings/MappingList.h"
+#include "../../mappings/MappingRecord.h"
 #include "../../mappings/MappingStore.h"
 #include "../../framework/RegKey.h"
 #include "TestApp.h"
@@ -148,6 +149,17 @@ TEST_F(MappingStoreTest, SplitMovesByWholeGbkCharacters)
     EXPECT_EQ((MappingEntry{ "no separator", "", "", "", "" }), MappingStore::ParseRecord("no separator"));
     EXPECT_EQ((MappingEntry{ "", "", "", "", "" }), MappingStore::ParseRecord(""));
     EXPECT_EQ((MappingEntry{ "UDP", "5", "", "", "" }), MappingStore::ParseRecord("UDP|5"));
+}
+
+TEST_F(MappingStoreTest, RecordIsReadNoFurtherThanItsLongestByWholeCharacters)
+{
+    const std::string head = "TCP|1|2|3.3.3.3|";
+    // The record ends at the limit, then its last character one byte past it.
+    const size_t fill = kLongestRecordBytes - head.size() - 4;
+    const std::string whole = std::string(fill, 'r') + "网络";
+    EXPECT_EQ(whole, MappingStore::ParseRecord(head + whole).remark);
+    EXPECT_EQ("r" + whole.substr(0, fill + 2), MappingStore::ParseRecord(head + "r" + whole).remark);
+    EXPECT_EQ(std::string(kLongestRecordBytes, 'p'), MappingStore::ParseRecord(std::string(5000, 'p')).protocol);
 }
 
 TEST_F(MappingStoreTest, MissingRecordsLoadAsEmptyRowsAndRecordsWithoutSeparatorAsProtocolOnly)
