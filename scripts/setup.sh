@@ -18,6 +18,7 @@ packages=(
   miniupnpd-nftables miniupnpc natpmpc nftables iproute2
   xvfb imagemagick fonts-wqy-microhei fonts-wine x11-utils
   locales googletest libgtest-dev nsis
+  clang libclang-rt-14-dev
 )
 
 apt_updated=
