@@ -1,4 +1,6 @@
 #include "MappingRecord.h"
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 
 namespace {
@@ -40,6 +42,7 @@ std::string FormatMappingRecord(const MappingEntry& entry)
 
 int ParseIntervalText(const std::string& text)
 {
-    // long is 32 bits on Windows: strtol holds the value within an int's range.
-    return static_cast<int>(std::strtol(text.substr(0, kLongestIntervalText).c_str(), nullptr, 10));
+    // Held within an int's range here: long, strtol's, is 32 bits on Windows only.
+    long long value = std::strtoll(text.substr(0, kLongestIntervalText).c_str(), nullptr, 10);
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }

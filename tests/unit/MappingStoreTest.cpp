@@ -229,7 +229,8 @@ TEST_F(MappingStoreTest, IntervalIsStoredAsConvertedAndReadBackAtLeastOne)
     EXPECT_EQ(10, MappingStore::LoadInterval()) << "absent";
     const struct { const char* text; int stored; int loaded; } cases[] = {
         { "", 0, 1 }, { "0", 0, 1 }, { "7", 7, 7 }, { "  42x", 42, 42 }, { "-5", -5, 1 },
-        { "abc", 0, 1 }, { "99999999999", INT_MAX, INT_MAX },
+        { "abc", 0, 1 }, { "99999999999", INT_MAX, INT_MAX }, { "4044444444", INT_MAX, INT_MAX },
+        { "2147483648", INT_MAX, INT_MAX }, { "-2147483649", INT_MIN, 1 },
     };
     for (const auto& c : cases) {
         MappingStore::Save(m_list, c.text);
