@@ -86,4 +86,6 @@ if [ ! -d "$deps/miniupnpc-2.2.4" ]; then
   mv "$deps/unpacking/miniupnpc-2.2.4" "$deps/miniupnpc-2.2.4"
   rmdir "$deps/unpacking"
 fi
+# A tree unpacked before a patch was added gets it too.
+bash "$root/scripts/patch-deps.sh" "$deps/miniupnpc-2.2.4"
 echo "setup: all dependencies present"
