@@ -11,5 +11,5 @@ for p in "$root"/patches/miniupnpc-2.2.4/*.patch; do
   if patch -d "$tree" -p1 -R --dry-run -s -f <"$p" >/dev/null 2>&1; then
     continue
   fi
-  patch -d "$tree" -p1 -N -s -f <"$p" >/dev/null || die "patch ${p##*/} does not apply to $tree; remove that folder and run 'make setup' again"
+  patch -d "$tree" -p1 -N -s -f --no-backup-if-mismatch <"$p" >/dev/null || die "patch ${p##*/} does not apply to $tree; remove that folder and run 'make setup' again"
 done
