@@ -29,4 +29,4 @@ fuzz: setup
 	@bash scripts/fuzz.sh
 
 clean:
-	rm -rf build/i686 build/x86_64 build/e2e build/wine dist
+	rm -rf build/i686 build/x86_64 build/e2e build/wine build/fuzz dist

@@ -12,6 +12,8 @@ corpus="$root/tests/fuzz/corpus"
 
 command -v clang >/dev/null && command -v clang++ >/dev/null ||
   die "clang is not installed; 'make setup' installs it (packages clang and libclang-rt-14-dev)"
+[ -f "$(clang -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" ] ||
+  die "clang's libFuzzer is not installed; 'make setup' installs it (package libclang-rt-14-dev)"
 [ -d "$root/build/deps/miniupnpc-2.2.4" ] || die "miniupnpc's source is not unpacked; run 'make setup'"
 if [ ! -f "$dir/build.ninja" ]; then
   CC=clang CXX=clang++ cmake -S "$root/tests/fuzz" -B "$dir" -G Ninja >/dev/null ||
