@@ -40,6 +40,6 @@ for target in $targets; do
     "$dir/$target" -max_total_time="${FUZZ_SECONDS:-60}" -max_len="${max_len[$target]}" -print_final_stats=1 \
       -artifact_prefix="$dir/findings/$target-" "$dir/corpus/$target" "$corpus/$target" >"$dir/$target.log" 2>&1 ||
       die "fuzz target $target found a fault: see build/fuzz/$target.log and build/fuzz/findings"
-    note "$target: $(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$dir/$target.log" | tail -n 1)"
+    note "$target: $(grep -a -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$dir/$target.log" | tail -n 1)"
   fi
 done
