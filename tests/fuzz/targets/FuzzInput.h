@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 class CFuzzInput {
 public:
@@ -19,12 +18,6 @@ public:
             line += char(m_pData[m_nAt++]);
         Byte();
         return line;
-    }
-    std::vector<std::uint8_t> Rest()
-    {
-        std::vector<std::uint8_t> rest(m_pData + m_nAt, m_pData + m_nSize);
-        m_nAt = m_nSize;
-        return rest;
     }
     bool AtEnd() const { return m_nAt >= m_nSize; }
 
