@@ -8,7 +8,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
     PortControlResult result;
     if (DecodeNatPmpAddress(answer, &result)) {
         FUZZ_CHECK(size >= 12 && size <= kPortControlLargestAnswer);
-        FUZZ_CHECK(result.externalAddress == std::uint32_t(answer[8] << 24 | answer[9] << 16 | answer[10] << 8 | answer[11]));
+        std::uint32_t address = std::uint32_t(answer[8]) << 24 | answer[9] << 16 | answer[10] << 8 | answer[11];
+        FUZZ_CHECK(result.externalAddress == address);
     }
     return 0;
 }

@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
     const std::vector<MappingEntry> listed = { { "TCP", "8080", "80", "198.18.0.2", "" } };
     for (const RouterMapping& mapping : page) {
         FUZZ_CHECK(mapping.protocol == protocol && std::stoul(mapping.externalPort) >= first);
-        FUZZ_CHECK((OwnerOf(mapping, listed, { "198.18.0.2" }) == MappingOwner::Listed) == (ListedRowOf(mapping, listed) == 1));
+        bool bListed = OwnerOf(mapping, listed, { "198.18.0.2" }) == MappingOwner::Listed;
+        FUZZ_CHECK(bListed == (ListedRowOf(mapping, listed) == 1));
     }
     // The next page starts past this one, or the span is done: the read always ends.
     unsigned next = NextPageStart(page, kTablePageSize);
