@@ -3,7 +3,8 @@
 #                   ARCH=x86_64: the 64-bit build, where the 32-bit one could run too)
 # make demo         runs the program against the demo router
 # make check-scripts  interrupts make check and checks that it recovers and leaves nothing behind
-.PHONY: all setup check check-scripts demo clean
+# make fuzz         fuzzes what the network sends, each target FUZZ_SECONDS (60) (tests/fuzz/README.md)
+.PHONY: all setup check check-scripts demo fuzz clean
 
 all: setup
 	@bash scripts/dist.sh
@@ -24,5 +25,8 @@ check-scripts:
 demo:
 	@bash scripts/demo.sh
 
+fuzz: setup
+	@bash scripts/fuzz.sh
+
 clean:
-	rm -rf build/i686 build/x86_64 build/e2e build/wine dist
+	rm -rf build/i686 build/x86_64 build/e2e build/wine build/fuzz dist

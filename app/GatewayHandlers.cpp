@@ -6,6 +6,7 @@
 #include "../desktop/TrayIcon.h"
 #include "../gateway/LogLines.h"
 #include "../mappings/MappingList.h"
+#include "../mappings/MappingRecord.h"
 #include "../mappings/MappingStore.h"
 #include <map>
 #include <memory>
@@ -64,7 +65,7 @@ void CMappingDlg::OnBnClickedStart()
         Report("错误: 初始化设置项里的间隔时间出错!");
         return;
     }
-    int interval = MappingStore::ParseInterval(intervalText);
+    int interval = ParseIntervalText(intervalText);
     if (interval < 1) {
         Report("错误: 设置项里的间隔时间不能小于1秒,端口映射失败!");
         return;

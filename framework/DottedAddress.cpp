@@ -1,9 +1,9 @@
 #include "DottedAddress.h"
-#include "Format.h"
+#include <cstdio>
 
-bool ParseDottedAddress(const char* text, DWORD* address)
+bool ParseDottedAddress(const char* text, std::uint32_t* address)
 {
-    DWORD value = 0;
+    std::uint32_t value = 0;
     const char* p = text;
     for (int part = 0; part < 4; ++part) {
         if (*p < '0' || *p > '9')
@@ -27,15 +27,18 @@ bool ParseDottedAddress(const char* text, DWORD* address)
 
 bool SameAddress(const std::string& a, const std::string& b)
 {
-    DWORD first, second;
+    std::uint32_t first, second;
     if (ParseDottedAddress(a.c_str(), &first) && ParseDottedAddress(b.c_str(), &second))
         return first == second;
     return a == b;
 }
 
-std::string DottedText(DWORD address)
+std::string DottedText(std::uint32_t address)
 {
     if (!address)
         return std::string();
-    return FormatText("%lu.%lu.%lu.%lu", address >> 24, address >> 16 & 0xff, address >> 8 & 0xff, address & 0xff);
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned(address >> 24), unsigned(address >> 16 & 0xff),
+                  unsigned(address >> 8 & 0xff), unsigned(address & 0xff));
+    return text;
 }

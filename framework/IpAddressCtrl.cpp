@@ -3,7 +3,7 @@
 
 void CIpAddressCtrl::SetAddressText(const char* text) const
 {
-    DWORD address;
+    std::uint32_t address;
     if (ParseDottedAddress(text, &address))
         SendMessage(IPM_SETADDRESS, 0, address);
     else

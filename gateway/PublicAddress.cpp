@@ -4,7 +4,7 @@
 
 namespace {
 struct Block {
-    DWORD first;
+    std::uint32_t first;
     int prefixLength;
 };
 
@@ -21,16 +21,16 @@ const Block kNotPublic[] = {
     { 0xE0000000, 3 },   // 224.0.0.0 and above: multicast and reserved
 };
 
-bool InBlock(DWORD address, const Block& block)
+bool InBlock(std::uint32_t address, const Block& block)
 {
-    DWORD mask = ~0UL << (32 - block.prefixLength);
+    std::uint32_t mask = ~std::uint32_t(0) << (32 - block.prefixLength);
     return (address & mask) == block.first;
 }
 }
 
 AddressReach ClassifyExternalAddress(const std::string& address)
 {
-    DWORD value;
+    std::uint32_t value;
     if (!ParseDottedAddress(address.c_str(), &value))
         return AddressReach::Empty;
     for (const Block& block : kNotPublic) {

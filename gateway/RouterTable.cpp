@@ -1,4 +1,5 @@
 #include "RouterTable.h"
+#include "PortListing.h"
 #include "../framework/DottedAddress.h"
 #include <algorithm>
 #include <cstdlib>
@@ -25,6 +26,21 @@ unsigned NextPageStart(const std::vector<RouterMapping>& page, size_t pageSize)
     for (const RouterMapping& mapping : page)
         last = std::max(last, PortNumber(mapping.externalPort));
     return last < 65535 ? last + 1 : 0;
+}
+
+bool TakeListedMappings(const PortMapping* listed, const std::string& protocol, unsigned first, unsigned last,
+                        std::vector<RouterMapping>* page)
+{
+    std::vector<RouterMapping> taken;
+    for (const PortMapping* m = listed; m; m = m->l_next) {
+        if (protocol != m->protocol || m->externalPort < first || m->externalPort > last
+            || taken.size() == kTablePageSize)
+            return false;
+        taken.push_back({ m->protocol, std::to_string(m->externalPort), m->remoteHost, m->internalClient,
+                          std::to_string(m->internalPort), m->description, static_cast<unsigned>(m->leaseTime) });
+    }
+    page->insert(page->end(), taken.begin(), taken.end());
+    return true;
 }
 
 int ListedRowOf(const RouterMapping& mapping, const std::vector<MappingEntry>& listed)

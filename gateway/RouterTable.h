@@ -43,9 +43,22 @@ const unsigned kTableReadLimit = 1000;
 // end would otherwise hold the worker and fill the memory.
 const unsigned kTablePagedReadLimit = 10000;
 
+// Mappings a table read asks for at most; miniupnpd lists no more than a thousand.
+const size_t kTablePageSize = 1000;
+
 // IGD version 2 lists a span of ports at most a page at a time: the first
 // port of the next page after one that came back full, 0 when the span is done.
 unsigned NextPageStart(const std::vector<RouterMapping>& page, size_t pageSize);
+
+// One entry of the library's parsed listing (PortListing.h).
+struct PortMapping;
+// Appends the mappings of a listing of protocol over ports first to last,
+// as the library parsed it, to *page; descriptions stay UTF-8. False when
+// the listing cannot be trusted: an entry of another protocol or outside the
+// span, or more than kTablePageSize entries, the most a listing is asked for
+// and the most taken.
+bool TakeListedMappings(const PortMapping* listed, const std::string& protocol, unsigned first, unsigned last,
+                        std::vector<RouterMapping>* page);
 
 // Whose a mapping is, as its own window says it.
 enum class MappingOwner {

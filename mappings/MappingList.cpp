@@ -85,7 +85,7 @@ std::string AsRemark(const std::string& text)
 
 bool IsTypableRow(const MappingEntry& row)
 {
-    DWORD address = 0;
+    std::uint32_t address = 0;
     return (row.protocol == "TCP" || row.protocol == "UDP") && IsValidPort(row.localPort)
         && IsValidPort(row.externalPort) && ParseDottedAddress(row.internalIp.c_str(), &address);
 }

@@ -1,5 +1,6 @@
 #include "MappingStore.h"
 #include "MappingList.h"
+#include "MappingRecord.h"
 #include "../framework/App.h"
 #include "../framework/Format.h"
 #include "../framework/RegKey.h"
@@ -102,7 +103,7 @@ void MappingStore::SaveList(const CListCtrl& list)
 
 void MappingStore::SaveInterval(const std::string& intervalText)
 {
-    GetApp()->WriteProfileInt(kSettings, kTimer, ParseInterval(intervalText));
+    GetApp()->WriteProfileInt(kSettings, kTimer, ParseIntervalText(intervalText));
 }
 
 void MappingStore::SaveEntries(const std::vector<MappingEntry>& entries, CProfileWriter& writer)
@@ -126,7 +127,7 @@ void MappingStore::WriteEntries(const char* section, const std::vector<MappingEn
     // The key with everything in it: no stale record survives. The count last.
     writer.DeleteSection(section);
     for (size_t i = 0; i < entries.size(); ++i)
-        writer.WriteString(section, RecordName(static_cast<DWORD>(i)).c_str(), FormatRecord(entries[i]).c_str());
+        writer.WriteString(section, RecordName(static_cast<DWORD>(i)).c_str(), FormatMappingRecord(entries[i]).c_str());
     writer.WriteInt(section, kListCount, static_cast<int>(entries.size()));
 }
 
@@ -154,29 +155,5 @@ void CProfileWriter::WriteString(const char* section, const char* entry, const c
 
 MappingEntry MappingStore::ParseRecord(const std::string& record)
 {
-    std::string fields[5];
-    int field = 0;
-    const char* start = record.c_str();
-    const char* p = start;
-    for (; *p && field < 5; p = ::CharNextA(p)) {
-        if (*p == '|') {
-            fields[field++].assign(start, p);
-            start = p + 1;
-        }
-    }
-    if (field < 5)
-        fields[field].assign(start, p);
-    return { fields[0], fields[1], fields[2], fields[3], fields[4] };
-}
-
-std::string MappingStore::FormatRecord(const MappingEntry& entry)
-{
-    return FormatText("%s|%s|%s|%s|%s", entry.protocol.c_str(), entry.localPort.c_str(),
-                      entry.externalPort.c_str(), entry.internalIp.c_str(), entry.remark.c_str());
-}
-
-int MappingStore::ParseInterval(const std::string& text)
-{
-    // long is 32 bits on Windows: strtol holds the value within an int's range.
-    return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+    return ParseMappingRecord(record, [](unsigned char byte) { return ::IsDBCSLeadByte(byte) != FALSE; });
 }

@@ -31,17 +31,14 @@ public:
     // Appends the stored entries to the list, in stored order.
     static void LoadEntries(const CListCtrl& list);
     // Replaces the stored list by the list's rows and stores the interval text
-    // converted to a number (its leading digits; 0 when there are none).
+    // converted to a number (ParseIntervalText: its leading digits; 0 when there are none).
     static void Save(const CListCtrl& list, const std::string& intervalText);
     static void SaveList(const CListCtrl& list);
     static void SaveInterval(const std::string& intervalText);
     static void SaveEntries(const std::vector<MappingEntry>& entries, CProfileWriter& writer);
 
-    // Splits a record at "|", moving by whole characters of the ANSI code page.
+    // ParseMappingRecord by whole characters of the ANSI code page.
     static MappingEntry ParseRecord(const std::string& record);
-    static std::string FormatRecord(const MappingEntry& entry);
-    // atoi's reading of the interval text, held within the range of an int.
-    static int ParseInterval(const std::string& text);
 
 private:
     static DWORD RowsToLoad(const char* section, DWORD storedCount);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the program and runs every test: the unit tests under Wine and the
-# end-to-end tests that drive the program against the demo router. Arguments go
-# to ctest (-R REGEX runs the matching tests only).
+# Builds the program and runs every test: the fuzz corpus natively, the unit
+# tests under Wine and the end-to-end tests that drive the program against the
+# demo router. Arguments go to ctest (-R REGEX runs the matching tests only).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -9,6 +9,9 @@ cd "$root"
 session_begin
 
 session_run bash scripts/prepare.sh
+# What the network sends, replayed natively under the sanitizers: every input
+# the fuzz targets keep, the findings among them (tests/fuzz/README.md).
+step "replaying the fuzz corpus" "see the message above and tests/fuzz/README.md" bash scripts/fuzz.sh replay
 . scripts/wine-env.sh
 build_e2e() { cmake -S tests/e2e -B build/e2e -G Ninja >/dev/null && cmake --build build/e2e; }
 step "building the end-to-end tests" "see the messages above" build_e2e

@@ -18,6 +18,7 @@ packages=(
   miniupnpd-nftables miniupnpc natpmpc nftables iproute2
   xvfb imagemagick fonts-wqy-microhei fonts-wine x11-utils
   locales googletest libgtest-dev nsis
+  clang libclang-rt-14-dev
 )
 
 apt_updated=
@@ -85,4 +86,6 @@ if [ ! -d "$deps/miniupnpc-2.2.4" ]; then
   mv "$deps/unpacking/miniupnpc-2.2.4" "$deps/miniupnpc-2.2.4"
   rmdir "$deps/unpacking"
 fi
+# A tree unpacked before a patch was added gets it too.
+bash "$root/scripts/patch-deps.sh" "$deps/miniupnpc-2.2.4"
 echo "setup: all dependencies present"

@@ -47,6 +47,8 @@ bool ParseRange(const std::string& item, unsigned* low, unsigned* high)
 // One item not understood leaves the whole list open: it may be what names the port.
 Match PortsMatch(const std::string& list, unsigned port)
 {
+    if (list.size() > kFwLongestField)
+        return Match::Maybe;
     Match match = Match::No;
     for (size_t start = 0;;) {
         size_t comma = list.find(',', start);
@@ -89,7 +91,7 @@ Match ProgramMatch(const FirewallRule& rule, const InboundConnection& connection
 {
     if (rule.application.empty())
         return Match::Yes;
-    if (connection.program.empty())
+    if (connection.program.empty() || rule.application.size() > kFwLongestField)
         return Match::Maybe;
     return EqualsNoCase(expand(rule.application), connection.program) ? Match::Yes : Match::No;
 }

@@ -3,6 +3,7 @@
 // local port, decided over its profiles and rules once they are read. A wrong
 // "blocked" would send the user after a fault that is not there, so where a
 // rule cannot be understood it is read the way that lets the connection in.
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,6 +12,10 @@
 const long kFwProfileDomain = 1, kFwProfilePrivate = 2, kFwProfilePublic = 4, kFwProfileAll = 0x7FFFFFFF;
 // IP protocol numbers as the firewall gives them; 256 is any protocol.
 const int kFwProtocolTcp = 6, kFwProtocolUdp = 17, kFwProtocolAny = 256;
+
+// The longest port list or program path of a rule that is read, as long as
+// the longest path Windows takes; a longer one is not understood.
+const size_t kFwLongestField = 32767;
 
 struct FirewallRule {
     bool enabled = false;

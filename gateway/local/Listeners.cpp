@@ -71,7 +71,7 @@ bool ReadLocalSockets(std::vector<LocalSocket>* sockets)
 
 const LocalSocket* FindServingSocket(const std::vector<LocalSocket>& sockets, const MappingEntry& row)
 {
-    DWORD address = 0;
+    std::uint32_t address = 0;
     ParseDottedAddress(row.internalIp.c_str(), &address);
     bool udp = row.protocol == "UDP";
     unsigned port = static_cast<unsigned>(std::atol(row.localPort.c_str()));

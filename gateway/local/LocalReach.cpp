@@ -29,7 +29,7 @@ LocalView ReadLocalView()
 
 bool IsThisMachines(const LocalView& view, const MappingEntry& row)
 {
-    DWORD address = 0;
+    std::uint32_t address = 0;
     return IsValidPort(row.localPort) && ParseDottedAddress(row.internalIp.c_str(), &address)
         && std::find(view.addresses.begin(), view.addresses.end(), address) != view.addresses.end();
 }

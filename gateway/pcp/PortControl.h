@@ -2,11 +2,12 @@
 // Port mappings over PCP (RFC 6887), and over NAT-PMP (RFC 6886) for routers
 // that speak only that. IPv4 only: addresses are DWORDs in host order, as
 // ParseDottedAddress gives them; protocols are IPPROTO_TCP or IPPROTO_UDP.
+// The datagrams themselves are made and read in PortControlMessages.
+#include "PortControlMessages.h"
 #include <winsock2.h>
 #include <windows.h>
 #include <array>
 #include <map>
-#include <vector>
 
 class CRouterSocket;
 
@@ -14,55 +15,8 @@ const WORD kPortControlPort = 5351;
 // A router on the LAN answers within milliseconds.
 const DWORD kPortControlBoundMs = 3000;
 
-// Result code 0 is success in PCP and NAT-PMP alike.
-const int kPortControlSuccess = 0;
-
-enum class PortControlProtocol { Pcp, NatPmp };
-
-enum class PortControlStatus {
-    Answered,          // the router answered: see resultCode
-    NoAnswer,          // nothing usable in time (or no socket): lost, or speaks neither
-    NotForOtherHosts   // NAT-PMP maps only for the host that asks
-};
-
-struct PortControlResult {
-    PortControlStatus status = PortControlStatus::NoAnswer;
-    PortControlProtocol protocol = PortControlProtocol::Pcp;
-    int resultCode = -1;          // the router's, numbered as its protocol numbers them
-    WORD externalPort = 0;
-    DWORD externalAddress = 0;    // from PCP MAP and NAT-PMP address answers, else 0
-    DWORD lifetime = 0;
-    DWORD epoch = 0;
-    bool routerRestarted = false; // the epoch shows the router lost its mappings
-};
-
-typedef std::vector<BYTE> Datagram;
-typedef std::array<BYTE, 12> MappingNonce;
 // This installation's own secret, from which every mapping's nonce is made.
 typedef std::array<BYTE, 16> PortControlKey;
-
-struct PcpMapRequest {
-    MappingNonce nonce;
-    DWORD clientAddress;      // the request's source address
-    DWORD internalAddress;    // another host's is named in a THIRD_PARTY option
-    BYTE protocol;
-    WORD internalPort;
-    WORD externalPort;        // suggested; PREFER_FAILURE asks for it or nothing
-    DWORD lifetime;           // 0 deletes
-};
-
-Datagram EncodePcpMap(const PcpMapRequest& request);
-// True when answer is the router's answer to request, which goes to *result.
-// An UNSUPP_VERSION answer needs no MAP body; any other must echo the nonce,
-// protocol and internal port.
-bool DecodePcpMap(const Datagram& answer, const PcpMapRequest& request, PortControlResult* result);
-// A version-0 answer: the router speaks NAT-PMP only.
-bool IsNatPmpAnswer(const Datagram& answer);
-
-Datagram EncodeNatPmpMap(BYTE protocol, WORD internalPort, WORD externalPort, DWORD lifetime);
-bool DecodeNatPmpMap(const Datagram& answer, BYTE protocol, WORD internalPort, PortControlResult* result);
-Datagram EncodeNatPmpAddressRequest();
-bool DecodeNatPmpAddress(const Datagram& answer, PortControlResult* result);
 
 // How long to wait for an answer before sending again: the first wait when
 // previousMs is 0, else the one after previousMs.

@@ -53,7 +53,7 @@ WORD PortNumber(const std::string& port)
 
 DWORD InternalAddress(const MappingEntry& row)
 {
-    DWORD address = 0;
+    std::uint32_t address = 0;
     ParseDottedAddress(row.internalIp.c_str(), &address);
     return address;
 }

@@ -71,7 +71,7 @@ private:
     bool UndoOtherPort(const MappingEntry& row, WORD externalPort);
 
     std::shared_ptr<CPortControl> m_pRouter;
-    DWORD m_dwLocalAddress = 0;
+    std::uint32_t m_dwLocalAddress = 0;
     // As the last answer named it: PCP's MAP answers, or NAT-PMP's address request.
     std::string m_strExternalAddress;
     // Rows whose port the last run found another's: a removal leaves them.

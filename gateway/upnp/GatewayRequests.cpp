@@ -2,12 +2,7 @@
 #include "../ServiceRequest.h"
 #include "../../framework/DottedAddress.h"
 #include "../../framework/Format.h"
-// The library, built as C99, lists lease times as unsigned long long; in C++
-// its header would take unsigned int and misplace every field after it.
-#include <miniupnpctypes.h>
-#undef UNSIGNED_INTEGER
-#define UNSIGNED_INTEGER unsigned long long
-#include <portlistingparse.h>
+#include "../PortListing.h"
 #include <upnpcommands.h>
 #include <upnperrors.h>
 #include <cstring>
@@ -18,8 +13,6 @@ namespace {
 const char* kDescription = "Gatewright";
 // UPnP error of a table read: no mapping in the span.
 const int kNoMappingsInRange = 730;
-// Mappings a table read asks for at most; miniupnpd lists no more than a thousand.
-const size_t kTableLimit = 1000;
 
 // The gateway's connection service, which every request here goes to.
 int Request(std::function<int(const ServiceTarget&)> request, const GatewayInfo& gateway)
@@ -83,61 +76,54 @@ int ReadMappingTable(const GatewayInfo& gateway, const std::string& protocol, un
                      MappingTable* table)
 {
     auto read = std::make_shared<MappingTable>();
-    std::string from = std::to_string(first), to = std::to_string(last), count = std::to_string(kTableLimit);
+    std::string from = std::to_string(first), to = std::to_string(last), count = std::to_string(kTablePageSize);
     int result = Request([=](const ServiceTarget& target) {
         PortMappingParserData data = {};
+        std::vector<RouterMapping> listed;
         int answer = UPNP_GetListOfPortMappings(target.controlUrl.c_str(), target.serviceType.c_str(), from.c_str(),
                                                 to.c_str(), protocol.c_str(), count.c_str(), &data);
-        for (const PortMapping* m = data.l_head; answer == 0 && m; m = m->l_next) {
-            // An entry that was not asked for: the rest cannot be trusted either.
-            if (protocol != m->protocol || m->externalPort < first || m->externalPort > last) {
-                answer = UPNPCOMMAND_INVALID_RESPONSE;
-                break;
-            }
-            read->entries[{ protocol, m->externalPort }] = { m->internalClient, std::to_string(m->internalPort),
-                                                             static_cast<unsigned>(m->leaseTime) };
-        }
+        // An entry that was not asked for: the rest cannot be trusted either.
+        if (answer == 0 && !TakeListedMappings(data.l_head, protocol, first, last, &listed))
+            answer = UPNPCOMMAND_INVALID_RESPONSE;
         FreePortListing(&data);
+        for (const RouterMapping& m : listed) {
+            unsigned port = static_cast<unsigned>(std::atol(m.externalPort.c_str()));
+            read->entries[{ protocol, port }] = { m.internalClient, m.internalPort, m.leaseLeft };
+        }
         return answer;
     }, gateway);
     // None in the span is an answer too.
     if (result == kNoMappingsInRange)
         return 0;
     // As many as asked for: there may be more.
-    if (result == 0 && read->entries.size() >= kTableLimit)
+    if (result == 0 && read->entries.size() >= kTablePageSize)
         return UPNPCOMMAND_INVALID_RESPONSE;
     if (result == 0)
         table->entries.insert(read->entries.begin(), read->entries.end());
     return result;
 }
 
-const size_t kTablePageSize = kTableLimit;
-
 int ReadTablePage(const GatewayInfo& gateway, const std::string& protocol, unsigned first,
                   std::vector<RouterMapping>* page)
 {
     auto read = std::make_shared<std::vector<RouterMapping>>();
-    std::string from = std::to_string(first), count = std::to_string(kTableLimit);
+    std::string from = std::to_string(first), count = std::to_string(kTablePageSize);
     int result = Request([=](const ServiceTarget& target) {
         PortMappingParserData data = {};
         int answer = UPNP_GetListOfPortMappings(target.controlUrl.c_str(), target.serviceType.c_str(), from.c_str(),
                                                 "65535", protocol.c_str(), count.c_str(), &data);
-        for (const PortMapping* m = data.l_head; answer == 0 && m; m = m->l_next) {
-            // Outside what was asked for: the next page could start anywhere.
-            if (protocol != m->protocol || m->externalPort < first) {
-                answer = UPNPCOMMAND_INVALID_RESPONSE;
-                break;
-            }
-            read->push_back({ m->protocol, std::to_string(m->externalPort), m->remoteHost, m->internalClient,
-                              std::to_string(m->internalPort), NarrowFromUtf8(m->description),
-                              static_cast<unsigned>(m->leaseTime) });
-        }
+        // Outside what was asked for: the next page could start anywhere.
+        if (answer == 0 && !TakeListedMappings(data.l_head, protocol, first, 65535, read.get()))
+            answer = UPNPCOMMAND_INVALID_RESPONSE;
         FreePortListing(&data);
         return answer;
     }, gateway);
-    if (result == 0)
-        page->insert(page->end(), read->begin(), read->end());
-    return result == kNoMappingsInRange ? 0 : result;
+    if (result != 0)
+        return result == kNoMappingsInRange ? 0 : result;
+    for (RouterMapping& mapping : *read)
+        mapping.description = NarrowFromUtf8(mapping.description);
+    page->insert(page->end(), read->begin(), read->end());
+    return 0;
 }
 
 int ReadTableEntry(const GatewayInfo& gateway, unsigned index, RouterMapping* mapping)

@@ -43,8 +43,6 @@ MappingLookup LookUpInTable(const MappingTable& table, const MappingEntry& entry
 // as IGD version 2 lists it; 0, kGatewayUnreachable or the router's refusal.
 int ReadTablePage(const GatewayInfo& gateway, const std::string& protocol, unsigned first,
                   std::vector<RouterMapping>* page);
-// Its mappings a page holds at most.
-extern const size_t kTablePageSize;
 // The mapping at index of the table, as IGD version 1 lists it; past the end
 // the router answers kIndexOutOfRange (or, some routers, kNoSuchEntry).
 int ReadTableEntry(const GatewayInfo& gateway, unsigned index, RouterMapping* mapping);

@@ -64,6 +64,23 @@ TEST(FirewallRules, PortListsBlockOnlyWhenUnderstoodAndAllowWhenNot)
     }
 }
 
+TEST(FirewallRules, PortListsAndProgramsLongerThanReadOnlyAllow)
+{
+    std::string ports = "80";
+    while (ports.size() <= kFwLongestField)
+        ports += ",80";
+    FirewallRule rule = Rule(false);
+    rule.localPorts = ports.substr(0, kFwLongestField);
+    ExpectRule(rule, kTcp80, true, true, "at the longest");
+    rule.localPorts = ports;
+    ExpectRule(rule, kTcp80, false, true, "past it");
+    rule = Rule(false);
+    rule.application = std::string(kFwLongestField - std::string(kProgram).size(), '\\') + kProgram;
+    ExpectRule(rule, kTcp80, false, false, "another program at the longest");
+    rule.application += "x";
+    ExpectRule(rule, kTcp80, false, true, "another program past it");
+}
+
 TEST(FirewallRules, ProgramsCompareExpandedWithoutCaseAndUnknownOnesOnlyAllow)
 {
     struct Case { const char* application; const char* program; bool blocks, allows; } cases[] = {

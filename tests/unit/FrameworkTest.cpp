@@ -6,7 +6,7 @@ namespace {
 
 TEST(DottedAddress, AcceptsOnlyFourPartsOfAtMostThreeDigitsUpTo255)
 {
-    DWORD address = 0;
+    std::uint32_t address = 0;
     ASSERT_TRUE(ParseDottedAddress("198.18.0.2", &address));
     EXPECT_EQ(0xC6120002u, address);
     ASSERT_TRUE(ParseDottedAddress("255.255.255.255", &address));

@@ -1,5 +1,6 @@
 // The mapping list and its store, against the real registry of the test prefix.
 #include "../../mappings/MappingList.h"
+#include "../../mappings/MappingRecord.h"
 #include "../../mappings/MappingStore.h"
 #include "../../framework/RegKey.h"
 #include "TestApp.h"
@@ -150,6 +151,17 @@ TEST_F(MappingStoreTest, SplitMovesByWholeGbkCharacters)
     EXPECT_EQ((MappingEntry{ "UDP", "5", "", "", "" }), MappingStore::ParseRecord("UDP|5"));
 }
 
+TEST_F(MappingStoreTest, RecordIsReadNoFurtherThanItsLongestByWholeCharacters)
+{
+    const std::string head = "TCP|1|2|3.3.3.3|";
+    // The record ends at the limit, then its last character one byte past it.
+    const size_t fill = kLongestRecordBytes - head.size() - 4;
+    const std::string whole = std::string(fill, 'r') + "网络";
+    EXPECT_EQ(whole, MappingStore::ParseRecord(head + whole).remark);
+    EXPECT_EQ("r" + whole.substr(0, fill + 2), MappingStore::ParseRecord(head + "r" + whole).remark);
+    EXPECT_EQ(std::string(kLongestRecordBytes, 'p'), MappingStore::ParseRecord(std::string(5000, 'p')).protocol);
+}
+
 TEST_F(MappingStoreTest, MissingRecordsLoadAsEmptyRowsAndRecordsWithoutSeparatorAsProtocolOnly)
 {
     SetDword(kMapList, "ListCount", 3);
@@ -217,7 +229,8 @@ TEST_F(MappingStoreTest, IntervalIsStoredAsConvertedAndReadBackAtLeastOne)
     EXPECT_EQ(10, MappingStore::LoadInterval()) << "absent";
     const struct { const char* text; int stored; int loaded; } cases[] = {
         { "", 0, 1 }, { "0", 0, 1 }, { "7", 7, 7 }, { "  42x", 42, 42 }, { "-5", -5, 1 },
-        { "abc", 0, 1 }, { "99999999999", INT_MAX, INT_MAX },
+        { "abc", 0, 1 }, { "99999999999", INT_MAX, INT_MAX }, { "4044444444", INT_MAX, INT_MAX },
+        { "2147483648", INT_MAX, INT_MAX }, { "-2147483649", INT_MIN, 1 },
     };
     for (const auto& c : cases) {
         MappingStore::Save(m_list, c.text);

@@ -99,6 +99,25 @@ TEST(PortControlPcp, AnswerIsTakenOnlyWhenItEchoesTheRequest)
     EXPECT_FALSE(DecodePcpMap(Slice(answer, 0, 59), request, &result));
 }
 
+TEST(PortControlAnswers, NoneLongerThanAPcpMessageIsTaken)
+{
+    PcpMapRequest request = { {}, kThisHost, kThisHost, IPPROTO_TCP, 80, 8080, 7200 };
+    Datagram pcp = PcpAnswer(EncodePcpMap(request), 0, 123);
+    Datagram natPmp = NatPmpMapAnswer(EncodeNatPmpMap(IPPROTO_TCP, 80, 8080, 7200));
+    Datagram address = { 0, 128, 0, 0, 0, 0, 0x30, 0x39, 203, 0, 113, 5 };
+    PortControlResult result;
+    for (size_t size : { kPortControlLargestAnswer, kPortControlLargestAnswer + 1 }) {
+        bool bTaken = size <= kPortControlLargestAnswer;
+        pcp.resize(size);
+        natPmp.resize(size);
+        address.resize(size);
+        EXPECT_EQ(bTaken, DecodePcpMap(pcp, request, &result)) << size;
+        EXPECT_EQ(bTaken, DecodeNatPmpMap(natPmp, IPPROTO_TCP, 80, &result)) << size;
+        EXPECT_EQ(bTaken, DecodeNatPmpAddress(address, &result)) << size;
+        EXPECT_EQ(bTaken, IsNatPmpAnswer(natPmp)) << size;
+    }
+}
+
 TEST(PortControlNatPmp, RequestsHaveTheRfcLayoutAndAnswersMatchThem)
 {
     EXPECT_EQ((Datagram{ 0, 0 }), EncodeNatPmpAddressRequest());

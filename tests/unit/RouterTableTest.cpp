@@ -1,5 +1,7 @@
 // The router's whole table: whose each mapping is, and how its pages follow.
+#include "../../gateway/PortListing.h"
 #include "../../gateway/RouterTable.h"
+#include <cstring>
 #include <gtest/gtest.h>
 
 namespace {
@@ -44,6 +46,68 @@ TEST(RouterTablePaging, AFullPageGoesOnPastItsHighestPortAndTheLastPageOrPortEnd
     page.push_back(Mapping("TCP", "65535", "", ""));
     EXPECT_EQ(0u, NextPageStart(page, 4)) << "no port after the last";
     EXPECT_EQ(0u, NextPageStart({}, 1000));
+}
+
+// A listing as the library parses it, linked in the order given.
+struct Listing {
+    std::vector<PortMapping> entries;
+
+    void Add(const char* protocol, unsigned short externalPort, size_t copies = 1)
+    {
+        PortMapping entry = {};
+        std::strcpy(entry.protocol, protocol);
+        std::strcpy(entry.remoteHost, "203.0.113.9");
+        std::strcpy(entry.internalClient, "198.18.0.2");
+        std::strcpy(entry.description, "\xe7\xbd\x91");  // UTF-8, as the router sends it
+        entry.externalPort = externalPort;
+        entry.internalPort = 80;
+        entry.leaseTime = 3600;
+        entries.insert(entries.end(), copies, entry);
+    }
+    const PortMapping* Head()
+    {
+        for (size_t i = 0; i + 1 < entries.size(); ++i)
+            entries[i].l_next = &entries[i + 1];
+        return entries.empty() ? nullptr : &entries.front();
+    }
+};
+
+TEST(RouterTableListing, TakenWholeOnlyWhenEveryEntryIsOfTheSpanAskedAndNoMoreThanAPage)
+{
+    Listing listing;
+    listing.Add("TCP", 8080);
+    listing.Add("TCP", 1000);
+    std::vector<RouterMapping> page = { Mapping("UDP", "53", "198.18.0.2", "53") };
+    ASSERT_TRUE(TakeListedMappings(listing.Head(), "TCP", 1000, 8080, &page));
+    ASSERT_EQ(3u, page.size()) << "appended";
+    const RouterMapping& first = page[1];
+    EXPECT_EQ("TCP 8080 203.0.113.9 198.18.0.2 80 \xe7\xbd\x91",
+              first.protocol + " " + first.externalPort + " " + first.remoteHost + " " + first.internalClient + " "
+                  + first.internalPort + " " + first.description);
+    EXPECT_EQ(3600u, first.leaseLeft);
+    EXPECT_TRUE(TakeListedMappings(nullptr, "TCP", 1, 65535, &page));
+
+    const struct {
+        const char* protocol;
+        unsigned short port;
+        const char* why;
+    } distrusted[] = { { "UDP", 2000, "another protocol" }, { "tcp", 2000, "the protocol as another writes it" },
+                       { "TCP", 999, "before the span" }, { "TCP", 8081, "past the span" } };
+    for (const auto& d : distrusted) {
+        Listing other = listing;
+        other.Add(d.protocol, d.port);
+        page.clear();
+        EXPECT_FALSE(TakeListedMappings(other.Head(), "TCP", 1000, 8080, &page)) << d.why;
+        EXPECT_TRUE(page.empty()) << d.why;
+    }
+
+    Listing full;
+    full.Add("TCP", 5000, kTablePageSize);
+    EXPECT_TRUE(TakeListedMappings(full.Head(), "TCP", 1, 65535, &page));
+    full.Add("TCP", 5001);
+    page.clear();
+    EXPECT_FALSE(TakeListedMappings(full.Head(), "TCP", 1, 65535, &page)) << "more than a page asks for";
+    EXPECT_TRUE(page.empty());
 }
 
 }
