@@ -11,7 +11,7 @@ namespace {
 const ULONG kFirstBufferSize = 16 * 1024;
 const int kReadTries = 3;
 
-DWORD Ipv4Of(const SOCKET_ADDRESS& address)
+std::uint32_t Ipv4Of(const SOCKET_ADDRESS& address)
 {
     if (!address.lpSockaddr || address.lpSockaddr->sa_family != AF_INET)
         return 0;
@@ -80,15 +80,15 @@ std::vector<NetworkAdapter> PhysicalFirst(std::vector<NetworkAdapter> adapters)
     return adapters;
 }
 
-bool AdapterHolds(const NetworkAdapter& adapter, DWORD address)
+bool AdapterHolds(const NetworkAdapter& adapter, std::uint32_t address)
 {
     if (adapter.prefixLength == 0 || adapter.prefixLength > 32)
         return false;
-    DWORD mask = adapter.prefixLength == 32 ? ~0UL : ~(~0UL >> adapter.prefixLength);
+    std::uint32_t mask = adapter.prefixLength == 32 ? ~0U : ~(~0U >> adapter.prefixLength);
     return address != 0 && (address & mask) == (adapter.address & mask);
 }
 
-const NetworkAdapter* AdapterHolding(const std::vector<NetworkAdapter>& adapters, DWORD address)
+const NetworkAdapter* AdapterHolding(const std::vector<NetworkAdapter>& adapters, std::uint32_t address)
 {
     auto found = std::find_if(adapters.begin(), adapters.end(),
                               [address](const NetworkAdapter& adapter) { return AdapterHolds(adapter, address); });

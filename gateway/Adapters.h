@@ -4,14 +4,15 @@
 // so the router is looked for through each adapter, not through the route
 // Windows would choose. Addresses are in host order.
 #include <windows.h>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 struct NetworkAdapter {
     std::string name;          // its friendly name, in the program's code page
-    DWORD address = 0;         // its first IPv4 unicast address
+    std::uint32_t address = 0; // its first IPv4 unicast address
     BYTE prefixLength = 0;     // of that address's subnet
-    DWORD gateway = 0;         // its IPv4 default gateway, 0 when it has none
+    std::uint32_t gateway = 0; // its IPv4 default gateway, 0 when it has none
     DWORD ifType = 0;          // IF_TYPE_*
     DWORD ipv6IfIndex = 0;     // 0 when IPv6 is off on it
 };
@@ -25,9 +26,9 @@ std::vector<NetworkAdapter> ReadNetworkAdapters();
 std::vector<NetworkAdapter> PhysicalFirst(std::vector<NetworkAdapter> adapters);
 
 // True when address lies in the adapter's subnet.
-bool AdapterHolds(const NetworkAdapter& adapter, DWORD address);
+bool AdapterHolds(const NetworkAdapter& adapter, std::uint32_t address);
 // The first adapter whose subnet holds address; null when none.
-const NetworkAdapter* AdapterHolding(const std::vector<NetworkAdapter>& adapters, DWORD address);
+const NetworkAdapter* AdapterHolding(const std::vector<NetworkAdapter>& adapters, std::uint32_t address);
 // The adapters that have a gateway, in the same order: each is a router to ask.
 std::vector<NetworkAdapter> AdaptersWithGateways(const std::vector<NetworkAdapter>& adapters);
 

@@ -202,7 +202,7 @@ std::shared_ptr<Ipv6Firewall> SearchIpv6Firewall(const std::string& lanAddress, 
 
 std::string Ipv6SearchInterface(const std::vector<NetworkAdapter>& adapters, const std::string& lanAddress)
 {
-    DWORD address = 0;
+    std::uint32_t address = 0;
     if (!ParseDottedAddress(lanAddress.c_str(), &address))
         return std::string();
     for (const NetworkAdapter& adapter : adapters) {

@@ -59,7 +59,7 @@ UPNPDev* DiscoverThrough(const char* multicastIf)
 bool AnsweredFromSubnet(const UPNPDev* list, const NetworkAdapter& adapter)
 {
     for (; list; list = list->pNext) {
-        DWORD host = 0;
+        std::uint32_t host = 0;
         if (ParseDottedAddress(HostFromUrl(list->descURL).c_str(), &host) && AdapterHolds(adapter, host))
             return true;
     }
@@ -139,7 +139,7 @@ int AskLastRouter(const std::string& descriptionUrl, GatewayInfo* gateway, std::
 // Names the adapter of the LAN address where there is more than one.
 void ReportAdapterUsed(const std::vector<NetworkAdapter>& adapters, const std::string& lanAddress, ActivityLog& log)
 {
-    DWORD address = 0;
+    std::uint32_t address = 0;
     ParseDottedAddress(lanAddress.c_str(), &address);
     std::string line = AdapterUsedLine(adapters, AdapterHolding(adapters, address));
     if (!line.empty())

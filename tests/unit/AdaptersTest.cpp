@@ -8,9 +8,9 @@
 
 namespace {
 
-DWORD Address(const char* dotted)
+std::uint32_t Address(const char* dotted)
 {
-    DWORD address = 0;
+    std::uint32_t address = 0;
     EXPECT_TRUE(ParseDottedAddress(dotted, &address)) << dotted;
     return address;
 }
